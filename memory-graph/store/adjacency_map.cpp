@@ -1,0 +1,159 @@
+#include "adjacency_map.h"
+
+#include <cassert>
+
+namespace recall_mesh::store {
+
+NeighbourMap* AdjacencyMap::find_concept(NameId id) noexcept {
+  if (id >= concepts_.size() || !concepts_[id].present) return nullptr;
+  return &concepts_[id].map;
+}
+
+const NeighbourMap* AdjacencyMap::find_concept(NameId id) const noexcept {
+  if (id >= concepts_.size() || !concepts_[id].present) return nullptr;
+  return &concepts_[id].map;
+}
+
+NeighbourMap* AdjacencyMap::find_concept(std::string_view name) noexcept {
+  return find_concept(names_.find(name));
+}
+
+const NeighbourMap* AdjacencyMap::find_concept(std::string_view name) const noexcept {
+  return find_concept(names_.find(name));
+}
+
+MemoryEdge* AdjacencyMap::find_edge(NameId from, NameId to) noexcept {
+  NeighbourMap* map = find_concept(from);
+  return map && to != kNoName ? map->find(to) : nullptr;
+}
+
+const MemoryEdge* AdjacencyMap::find_edge(NameId from, NameId to) const noexcept {
+  const NeighbourMap* map = find_concept(from);
+  return map && to != kNoName ? map->find(to) : nullptr;
+}
+
+MemoryEdge* AdjacencyMap::find_edge(std::string_view from, std::string_view to) noexcept {
+  NeighbourMap* map = find_concept(from);
+  if (!map) return nullptr;
+  const NameId to_id = names_.find(to);
+  return to_id == kNoName ? nullptr : map->find(to_id);
+}
+
+void AdjacencyMap::ensure_slots() {
+  if (concepts_.size() < names_.id_bound()) concepts_.resize(names_.id_bound());
+}
+
+NameId AdjacencyMap::add_concept(std::string_view name) {
+  const NameId existing = names_.find(name);
+  if (existing != kNoName && existing < concepts_.size() && concepts_[existing].present) {
+    return existing;
+  }
+  const NameId id = names_.acquire(name);
+  try {
+    ensure_slots();
+  } catch (...) {
+    names_.release(id);
+    throw;
+  }
+  concepts_[id].present = true;
+  ++node_count_;
+  return id;
+}
+
+MemoryEdge AdjacencyMap::make_edge(NameId neighbour, NameId project,
+                                   const EdgeValues& v) const noexcept {
+  MemoryEdge e{};
+  e.neighbour = neighbour;
+  e.project_id = project;
+  e.weight = v.weight;
+  e.decay_resistance = v.decay_resistance;
+  e.salience = v.salience;
+  e.retrieval_count = v.retrieval_count;
+  e.useful_count = v.useful_count;
+  e.latency_tier = v.latency_tier;
+  e.is_landmark = v.is_landmark;
+  e.last_strengthened = v.last_strengthened;
+  e.created_at = v.created_at;
+  return e;
+}
+
+MemoryEdge& AdjacencyMap::find_or_add_entry(std::string_view from, std::string_view to,
+                                            const EdgeValues& fresh, bool& created) {
+  const NameId from_id = names_.find(from);
+  if (MemoryEdge* e = find_edge(from_id, names_.find(to))) {
+    created = false;
+    return *e;
+  }
+  const bool new_concept = find_concept(from_id) == nullptr;
+  const NameId concept_id = add_concept(from);
+  NameId to_id = kNoName;
+  NameId project_id = kNoName;
+  try {
+    to_id = names_.acquire(to);
+    project_id = names_.acquire(fresh.project_id);
+    ensure_slots();
+    MemoryEdge& e = concepts_[concept_id].map.append(make_edge(to_id, project_id, fresh));
+    ++edge_count_;
+    created = true;
+    return e;
+  } catch (...) {
+    // Undo in reverse so a failed insert leaves the store exactly as it was.
+    if (project_id != kNoName) names_.release(project_id);
+    if (to_id != kNoName) names_.release(to_id);
+    if (new_concept) {
+      concepts_[concept_id].present = false;
+      --node_count_;
+      names_.release(concept_id);
+    }
+    throw;
+  }
+}
+
+MemoryEdge& AdjacencyMap::put_entry(NameId concept_id, std::string_view to,
+                                    const EdgeValues& values) {
+  assert(find_concept(concept_id) && "put_entry needs a concept");
+  const NameId to_id = names_.acquire(to);
+  NameId project_id = kNoName;
+  try {
+    project_id = names_.acquire(values.project_id);
+    ensure_slots();
+    NeighbourMap& map = concepts_[concept_id].map;
+    if (MemoryEdge* existing = map.find(to_id)) {
+      // The new entry's names are already held; give back the old entry's.
+      release_entry_names(*existing);
+      *existing = make_edge(to_id, project_id, values);
+      return *existing;
+    }
+    MemoryEdge& e = map.append(make_edge(to_id, project_id, values));
+    ++edge_count_;
+    return e;
+  } catch (...) {
+    if (project_id != kNoName) names_.release(project_id);
+    names_.release(to_id);
+    throw;
+  }
+}
+
+void AdjacencyMap::clear_concept(NameId concept_id) noexcept {
+  NeighbourMap* map = find_concept(concept_id);
+  if (!map) return;
+  edge_count_ -= map->size();
+  map->clear([this](const MemoryEdge& e) { release_entry_names(e); });
+}
+
+std::size_t AdjacencyMap::remove_empty_concepts() noexcept {
+  std::size_t removed = 0;
+  for (std::size_t id = 0; id < concepts_.size(); ++id) {
+    ConceptSlot& slot = concepts_[id];
+    if (!slot.present || !slot.map.empty()) continue;
+    slot.present = false;
+    // Give the vector's memory back: a removed concept may never return.
+    slot.map = NeighbourMap();
+    names_.release(static_cast<NameId>(id));
+    ++removed;
+  }
+  node_count_ -= removed;
+  return removed;
+}
+
+}  // namespace recall_mesh::store

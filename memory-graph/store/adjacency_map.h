@@ -1,0 +1,124 @@
+// The whole state of one graph: concept -> neighbour -> MemoryEdge.
+//
+// Names are interned in one pool; each concept's entries live in a NeighbourMap found
+// by the concept's name id. Nothing here knows about Python. Any layer may include it;
+// the query, persist and binding layers reach the store only through this class and
+// graph_ops.h.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "memory_edge.h"
+#include "name_pool.h"
+#include "neighbour_map.h"
+
+namespace recall_mesh::store {
+
+class AdjacencyMap {
+ public:
+  AdjacencyMap() = default;
+  AdjacencyMap(AdjacencyMap&&) noexcept = default;
+  AdjacencyMap& operator=(AdjacencyMap&&) noexcept = default;
+
+  /// Number of concepts, those with no entries included. Constant time.
+  std::size_t node_count() const noexcept { return node_count_; }
+  /// Number of directed entries. Constant time.
+  std::size_t edge_count() const noexcept { return edge_count_; }
+
+  const NamePool& names() const noexcept { return names_; }
+  /// The id of a name, or kNoName when no concept or entry uses it.
+  NameId find_name(std::string_view text) const noexcept { return names_.find(text); }
+  /// The bytes of a live name; valid until the store next changes.
+  std::string_view name(NameId id) const noexcept { return names_.text(id); }
+  /// Every live id is below this bound; sizes per-call arrays indexed by id.
+  std::size_t id_bound() const noexcept { return names_.id_bound(); }
+
+  /// The neighbour map of a concept, or nullptr when the name is not a concept.
+  NeighbourMap* find_concept(NameId id) noexcept;
+  const NeighbourMap* find_concept(NameId id) const noexcept;
+  NeighbourMap* find_concept(std::string_view name) noexcept;
+  const NeighbourMap* find_concept(std::string_view name) const noexcept;
+
+  /// The entry from -> to, or nullptr when either is missing.
+  MemoryEdge* find_edge(std::string_view from, std::string_view to) noexcept;
+  MemoryEdge* find_edge(NameId from, NameId to) noexcept;
+  const MemoryEdge* find_edge(NameId from, NameId to) const noexcept;
+
+  /// Calls f(concept_id, NeighbourMap&) for every concept, in id order.
+  template <class F>
+  void for_each_concept(F&& f);
+  template <class F>
+  void for_each_concept(F&& f) const;
+
+  /// Makes `name` a concept (with no entries when new) and returns its id.
+  NameId add_concept(std::string_view name);
+
+  /// The entry from -> to. When it is new it is created with `fresh` (project, weight,
+  /// times and the rest); `created` says which. The concept is added when missing.
+  MemoryEdge& find_or_add_entry(std::string_view from, std::string_view to, const EdgeValues& fresh,
+                                bool& created);
+
+  /// Sets the entry concept -> to to `values`, replacing an entry already there.
+  /// `concept_id` must be a concept.
+  MemoryEdge& put_entry(NameId concept_id, std::string_view to, const EdgeValues& values);
+
+  /// Removes every entry of a concept, leaving the concept with an empty map.
+  void clear_concept(NameId concept_id) noexcept;
+
+  /// Removes, in place, every entry for which dead(MemoryEdge&) holds; `dead` may change
+  /// the entry it is given. Returns the number removed. Allocates nothing.
+  template <class Dead>
+  std::size_t remove_entries_if(Dead&& dead) noexcept;
+
+  /// Removes every concept whose neighbour map is empty; returns how many.
+  std::size_t remove_empty_concepts() noexcept;
+
+ private:
+  struct ConceptSlot {
+    NeighbourMap map;
+    bool present = false;
+  };
+
+  MemoryEdge make_edge(NameId neighbour, NameId project, const EdgeValues& v) const noexcept;
+  void release_entry_names(const MemoryEdge& e) noexcept {
+    names_.release(e.neighbour);
+    names_.release(e.project_id);
+  }
+  void ensure_slots();
+
+  NamePool names_;
+  std::vector<ConceptSlot> concepts_;  // indexed by name id
+  std::size_t node_count_ = 0;
+  std::size_t edge_count_ = 0;
+};
+
+template <class F>
+void AdjacencyMap::for_each_concept(F&& f) {
+  for (std::size_t id = 0; id < concepts_.size(); ++id) {
+    if (concepts_[id].present) f(static_cast<NameId>(id), concepts_[id].map);
+  }
+}
+
+template <class F>
+void AdjacencyMap::for_each_concept(F&& f) const {
+  for (std::size_t id = 0; id < concepts_.size(); ++id) {
+    if (concepts_[id].present) f(static_cast<NameId>(id), std::as_const(concepts_[id].map));
+  }
+}
+
+template <class Dead>
+std::size_t AdjacencyMap::remove_entries_if(Dead&& dead) noexcept {
+  std::size_t removed = 0;
+  for (ConceptSlot& slot : concepts_) {
+    if (!slot.present) continue;
+    removed += slot.map.remove_if(dead, [this](const MemoryEdge& e) { release_entry_names(e); });
+  }
+  edge_count_ -= removed;
+  return removed;
+}
+
+}  // namespace recall_mesh::store

@@ -1,0 +1,50 @@
+// The edge updates: association, reinforcement, promotion, feedback penalty and decay.
+// Each rule exists here once and every caller (the Python methods, feedback, spreading
+// activation) applies it through these functions. All arithmetic is in 32-bit floats.
+#pragma once
+
+#include <cstdint>
+
+#include "memory_edge.h"
+
+namespace recall_mesh::store {
+
+inline constexpr float kAssociationGain = 0.2f;
+inline constexpr float kAssociationResistanceGain = 0.1f;
+inline constexpr float kAssociationResistanceCap = 3.0f;
+inline constexpr float kReinforcementGain = 0.15f;
+inline constexpr float kReinforcementResistanceGain = 0.5f;
+inline constexpr float kResistanceCap = 5.0f;
+inline constexpr float kPromotionResistanceFactor = 1.5f;
+inline constexpr float kWeightCap = 1.0f;
+inline constexpr std::uint64_t kCoolDown = 3600;
+inline constexpr float kPenalty = 0.05f;
+inline constexpr float kPenaltyFloor = 0.1f;
+inline constexpr float kSalienceFloor = 0.1f;
+inline constexpr float kWeakWeight = 0.1f;
+inline constexpr std::uint8_t kColdestTier = 10;
+
+/// Re-affirms an entry: weight +0.2 (cap 1.0), resistance +0.1 (cap 3.0), salience raised
+/// to `salience` when strictly greater, landmark latched on when asked.
+void association_step(MemoryEdge& e, float salience, bool is_landmark) noexcept;
+
+/// Reinforces an entry unless it was reinforced within the cool-down before `now`
+/// (measured with unsigned wrap-around). Returns whether it took effect.
+bool reinforcement_step(MemoryEdge& e, std::uint64_t now) noexcept;
+
+/// Wakes an entry: tier 0, resistance x1.5 (cap 5.0), full weight.
+void promotion_step(MemoryEdge& e) noexcept;
+
+/// A useless retrieval: weight -0.05, never below 0.1.
+void feedback_penalty(MemoryEdge& e) noexcept;
+
+/// One decay pass over one entry. Landmarks are left alone. Returns whether the entry
+/// died: weight exactly 0 at the coldest tier.
+bool decay_step(MemoryEdge& e, float decay_rate) noexcept;
+
+/// Adds one to a counter, saturating at the top so a busy entry never reads as unused.
+constexpr std::uint32_t saturating_increment(std::uint32_t n) noexcept {
+  return n == 0xffffffffU ? n : n + 1;
+}
+
+}  // namespace recall_mesh::store

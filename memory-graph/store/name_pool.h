@@ -1,0 +1,78 @@
+// Interned UTF-8 names: concept names, neighbour names and project ids alike.
+//
+// Each distinct name is held once and known by a 32-bit id. A name counts its users
+// (a concept, an entry naming it as neighbour, an entry naming it as project) and is
+// released when the last one goes; its id may then be given to a later name.
+// Part of the store layer; any layer may include it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <tsl/robin_set.h>
+
+namespace recall_mesh::store {
+
+using NameId = std::uint32_t;
+inline constexpr NameId kNoName = 0xffffffffU;
+
+class NamePool {
+ public:
+  NamePool();
+  NamePool(NamePool&&) noexcept = default;
+  NamePool& operator=(NamePool&&) noexcept = default;
+  NamePool(const NamePool&) = delete;
+  NamePool& operator=(const NamePool&) = delete;
+
+  /// The id of `text`, or kNoName when no live name has these bytes. Builds no string.
+  NameId find(std::string_view text) const noexcept;
+  /// The id of `text` with one more user; interns it first when it is new.
+  NameId acquire(std::string_view text);
+  /// One more user of a live name.
+  void retain(NameId id) noexcept { (*slots_)[id].refs++; }
+  /// One user fewer; the name is released when none is left. Never allocates.
+  void release(NameId id) noexcept;
+
+  /// The bytes of a live name; valid until that name is released.
+  std::string_view text(NameId id) const noexcept { return (*slots_)[id].text; }
+  std::uint32_t refs(NameId id) const noexcept { return (*slots_)[id].refs; }
+  /// Every id handed out is below this bound (live or released).
+  std::size_t id_bound() const noexcept { return slots_->size(); }
+  /// The number of live names.
+  std::size_t live() const noexcept { return index_.size(); }
+
+ private:
+  struct Slot {
+    std::string text;
+    std::uint32_t refs = 0;      // users of a live name
+    NameId next_free = kNoName;  // link of the free list while released
+  };
+  using Slots = std::vector<Slot>;
+
+  // Hashes and compares ids by the bytes they stand for, so the index can be searched
+  // with a string_view without building a string.
+  struct IdHash {
+    using is_transparent = void;
+    const Slots* slots;
+    std::size_t operator()(NameId id) const noexcept;
+    std::size_t operator()(std::string_view text) const noexcept;
+  };
+  struct IdEqual {
+    using is_transparent = void;
+    const Slots* slots;
+    bool operator()(NameId a, NameId b) const noexcept { return a == b; }
+    bool operator()(std::string_view t, NameId id) const noexcept { return (*slots)[id].text == t; }
+    bool operator()(NameId id, std::string_view t) const noexcept { return (*slots)[id].text == t; }
+  };
+
+  // Heap-held so the functors' pointer survives moving the pool.
+  std::unique_ptr<Slots> slots_;
+  tsl::robin_set<NameId, IdHash, IdEqual> index_;
+  NameId free_head_ = kNoName;
+};
+
+}  // namespace recall_mesh::store

@@ -1,0 +1,60 @@
+#include "name_pool.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace recall_mesh::store {
+namespace {
+
+TEST(NamePool, InternsEachNameOnceAndComparesBytes) {
+  NamePool pool;
+  const NameId a = pool.acquire("alpha");
+  EXPECT_EQ(pool.acquire("alpha"), a);
+  EXPECT_EQ(pool.refs(a), 2u);
+  // Case and Unicode form are different names; the empty string is a name.
+  const NameId upper = pool.acquire("Alpha");
+  const NameId composed = pool.acquire("caf\xc3\xa9");
+  const NameId decomposed = pool.acquire("cafe\xcc\x81");
+  const NameId empty = pool.acquire("");
+  EXPECT_NE(upper, a);
+  EXPECT_NE(composed, decomposed);
+  EXPECT_EQ(pool.find(""), empty);
+  EXPECT_EQ(pool.text(composed), "caf\xc3\xa9");
+  EXPECT_EQ(pool.find("missing"), kNoName);
+  EXPECT_EQ(pool.live(), 5u);
+}
+
+TEST(NamePool, ReleasedNameIsForgottenAndItsIdReused) {
+  NamePool pool;
+  const NameId a = pool.acquire("a");
+  const NameId b = pool.acquire("b");
+  pool.retain(a);
+  pool.release(a);
+  EXPECT_EQ(pool.find("a"), a) << "one user is left";
+  pool.release(a);
+  EXPECT_EQ(pool.find("a"), kNoName);
+  EXPECT_EQ(pool.live(), 1u);
+  const NameId c = pool.acquire("c");
+  EXPECT_EQ(c, a) << "the free id is reused";
+  EXPECT_EQ(pool.text(c), "c");
+  EXPECT_EQ(pool.find("b"), b);
+}
+
+TEST(NamePool, SurvivesGrowthAndMoves) {
+  NamePool pool;
+  for (int i = 0; i < 5000; ++i) pool.acquire("name-" + std::to_string(i));
+  NamePool moved = std::move(pool);
+  for (int i = 0; i < 5000; i += 7) {
+    const NameId id = moved.find("name-" + std::to_string(i));
+    ASSERT_NE(id, kNoName);
+    EXPECT_EQ(moved.text(id), "name-" + std::to_string(i));
+  }
+  for (int i = 0; i < 5000; i += 2) moved.release(moved.find("name-" + std::to_string(i)));
+  EXPECT_EQ(moved.live(), 2500u);
+  EXPECT_NE(moved.find("name-4999"), kNoName);
+  EXPECT_EQ(moved.find("name-4998"), kNoName);
+}
+
+}  // namespace
+}  // namespace recall_mesh::store

@@ -1,0 +1,92 @@
+// One concept's outgoing entries: a compact vector of MemoryEdge records in insertion
+// order, with an id index only for concepts of high degree, so a lookup never scans a
+// long vector. Part of the store layer; owned by AdjacencyMap.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <vector>
+
+#include "memory_edge.h"
+
+namespace recall_mesh::store {
+
+class NeighbourMap {
+ public:
+  /// Concepts with more entries than this get an id index.
+  static constexpr std::size_t kIndexThreshold = 12;
+
+  NeighbourMap() = default;
+  NeighbourMap(NeighbourMap&&) noexcept = default;
+  NeighbourMap& operator=(NeighbourMap&&) noexcept = default;
+  ~NeighbourMap();
+
+  std::size_t size() const noexcept { return edges_.size(); }
+  bool empty() const noexcept { return edges_.empty(); }
+
+  /// The entry for `neighbour`, or nullptr.
+  MemoryEdge* find(NameId neighbour) noexcept;
+  const MemoryEdge* find(NameId neighbour) const noexcept;
+
+  /// The entries in this map's order (insertion order; removal keeps the rest in order).
+  std::span<MemoryEdge> entries() noexcept { return edges_; }
+  std::span<const MemoryEdge> entries() const noexcept { return edges_; }
+
+  /// Appends an entry whose neighbour is not in the map yet.
+  MemoryEdge& append(const MemoryEdge& edge);
+
+  /// Removes, in place and keeping order, every entry for which `dead(entry)` holds,
+  /// calling `gone(entry)` for each removed one. Allocates nothing.
+  template <class Dead, class Gone>
+  std::size_t remove_if(Dead&& dead, Gone&& gone) noexcept;
+
+  /// Drops every entry, calling `gone(entry)` for each.
+  template <class Gone>
+  void clear(Gone&& gone) noexcept;
+
+ private:
+  // Open addressing over positions in edges_, keyed by the neighbour id found there.
+  struct Index {
+    std::unique_ptr<std::uint32_t[]> slots;
+    std::size_t mask = 0;
+  };
+
+  void grow_if_full();
+  void build_index(std::size_t slot_count);
+  void index_insert(std::uint32_t position) noexcept;
+  void reindex() noexcept;
+
+  std::vector<MemoryEdge> edges_;
+  std::unique_ptr<Index> index_;
+};
+
+template <class Dead, class Gone>
+std::size_t NeighbourMap::remove_if(Dead&& dead, Gone&& gone) noexcept {
+  std::size_t kept = 0;
+  const std::size_t n = edges_.size();
+  for (std::size_t i = 0; i < n; ++i) {
+    if (dead(edges_[i])) {
+      gone(edges_[i]);
+      continue;
+    }
+    if (kept != i) edges_[kept] = edges_[i];
+    ++kept;
+  }
+  const std::size_t removed = n - kept;
+  if (removed != 0) {
+    edges_.erase(edges_.begin() + static_cast<std::ptrdiff_t>(kept), edges_.end());
+    reindex();
+  }
+  return removed;
+}
+
+template <class Gone>
+void NeighbourMap::clear(Gone&& gone) noexcept {
+  for (MemoryEdge& e : edges_) gone(e);
+  edges_.clear();
+  reindex();
+}
+
+}  // namespace recall_mesh::store
