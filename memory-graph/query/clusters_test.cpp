@@ -1,0 +1,3 @@
+#include "clusters.h"
+
+#include <gtest/gtest.h>

@@ -1,0 +1,3 @@
+#include "graph_export.h"
+
+#include <gtest/gtest.h>

@@ -1,0 +1,3 @@
+#include "insight.h"
+
+#include <gtest/gtest.h>

@@ -1,0 +1,3 @@
+#include "spread_activation.h"
+
+#include <gtest/gtest.h>
