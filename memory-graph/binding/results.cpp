@@ -1,0 +1,123 @@
+#include "results.h"
+
+#include <cstdint>
+
+#include "errors.h"
+#include "py_ref.h"
+
+namespace recall_mesh::binding {
+namespace {
+
+// Puts `value` under `key` in `dict` (all borrowed); PyDict_SetItem steals nothing.
+bool set_item(PyObject* dict, PyObject* key, const PyRef& value) noexcept {
+  return value && PyDict_SetItem(dict, key, value.get()) == 0;
+}
+
+}  // namespace
+
+PyObject* new_none() noexcept {
+  return Py_NewRef(Py_None);
+}
+
+PyObject* new_int(std::size_t n) noexcept {
+  return PyLong_FromSize_t(n);
+}
+
+PyObject* new_float(float x) noexcept {
+  return PyFloat_FromDouble(static_cast<double>(x));
+}
+
+PyObject* new_str(std::string_view utf8) noexcept {
+  return PyUnicode_FromStringAndSize(utf8.data(), static_cast<Py_ssize_t>(utf8.size()));
+}
+
+PyObject* new_str_list(const std::vector<std::string>& items) noexcept {
+  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(items.size())));
+  if (!list) return nullptr;
+  for (std::size_t i = 0; i < items.size(); ++i) {
+    PyObject* item = new_str(items[i]);
+    if (item == nullptr) return nullptr;
+    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item);  // steals item
+  }
+  return list.release();
+}
+
+PyObject* new_str_list_list(const std::vector<std::vector<std::string>>& lists) noexcept {
+  PyRef outer = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(lists.size())));
+  if (!outer) return nullptr;
+  for (std::size_t i = 0; i < lists.size(); ++i) {
+    PyObject* inner = new_str_list(lists[i]);
+    if (inner == nullptr) return nullptr;
+    PyList_SetItem(outer.get(), static_cast<Py_ssize_t>(i), inner);  // steals inner
+  }
+  return outer.release();
+}
+
+PyObject* new_energy_dict(const std::vector<query::Activation>& activations) noexcept {
+  PyRef dict = PyRef::steal(PyDict_New());
+  if (!dict) return nullptr;
+  for (const query::Activation& a : activations) {
+    PyRef key = PyRef::steal(new_str(a.name));
+    if (!key || !set_item(dict.get(), key.get(), PyRef::steal(new_float(a.energy)))) {
+      return nullptr;
+    }
+  }
+  return dict.release();
+}
+
+PyObject* new_weight_dict(const std::vector<std::pair<std::string, float>>& weights) noexcept {
+  PyRef dict = PyRef::steal(PyDict_New());
+  if (!dict) return nullptr;
+  for (const auto& [name, weight] : weights) {
+    PyRef key = PyRef::steal(new_str(name));
+    if (!key || !set_item(dict.get(), key.get(), PyRef::steal(new_float(weight)))) {
+      return nullptr;
+    }
+  }
+  return dict.release();
+}
+
+PyObject* new_graph_dict(const query::GraphData& data) noexcept {
+  // One str per distinct name, made when the name is first met and reused for every key
+  // naming it, so the whole result is built in a single pass over rows and cells.
+  std::vector<PyRef> strs;
+  try {
+    strs.resize(data.names.size());
+  } catch (...) {
+    return PyErr_NoMemory();
+  }
+  auto name = [&](std::uint32_t index) -> PyObject* {  // borrowed from strs
+    if (index >= strs.size()) {
+      set_internal_fault("graph export names a position past its name table");
+      return nullptr;
+    }
+    if (!strs[index]) strs[index] = PyRef::steal(new_str(data.names[index]));
+    return strs[index].get();
+  };
+
+  PyRef outer = PyRef::steal(PyDict_New());
+  if (!outer) return nullptr;
+  for (const query::GraphData::Row& row : data.rows) {
+    if (row.first_cell > data.cells.size() || row.cell_count > data.cells.size() - row.first_cell) {
+      set_internal_fault("graph export row runs past its cells");
+      return nullptr;
+    }
+    PyObject* concept_key = name(row.concept_name);
+    if (concept_key == nullptr) return nullptr;
+    PyRef inner = PyRef::steal(PyDict_New());
+    if (!inner) return nullptr;
+    const std::size_t end = std::size_t{row.first_cell} + row.cell_count;
+    for (std::size_t c = row.first_cell; c < end; ++c) {
+      const query::GraphData::Cell& cell = data.cells[c];
+      PyObject* neighbour_key = name(cell.neighbour);
+      if (neighbour_key == nullptr ||
+          !set_item(inner.get(), neighbour_key, PyRef::steal(new_float(cell.weight)))) {
+        return nullptr;
+      }
+    }
+    if (!set_item(outer.get(), concept_key, inner)) return nullptr;
+  }
+  return outer.release();
+}
+
+}  // namespace recall_mesh::binding

@@ -1,0 +1,35 @@
+// Result conversion: plain values returned by the core become new Python objects.
+//
+// Binding layer only. Every function returns a new reference, or null with an exception
+// set (MemoryError, or the internal fault for a malformed export).
+#pragma once
+
+#include <Python.h>
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "query/graph_export.h"
+#include "query/spread_activation.h"
+
+namespace recall_mesh::binding {
+
+PyObject* new_none() noexcept;
+PyObject* new_int(std::size_t n) noexcept;
+/// The 32-bit value widened exactly: a stored 0.7f reads 0.699999988079071.
+PyObject* new_float(float x) noexcept;
+PyObject* new_str(std::string_view utf8) noexcept;
+PyObject* new_str_list(const std::vector<std::string>& items) noexcept;
+PyObject* new_str_list_list(const std::vector<std::vector<std::string>>& lists) noexcept;
+/// A dict of name -> energy, filled in the given order.
+PyObject* new_energy_dict(const std::vector<query::Activation>& activations) noexcept;
+/// A dict of name -> weight, filled in the given order.
+PyObject* new_weight_dict(const std::vector<std::pair<std::string, float>>& weights) noexcept;
+/// Nested dicts concept -> neighbour -> weight; one str per distinct name, shared by every
+/// key that names it.
+PyObject* new_graph_dict(const query::GraphData& data) noexcept;
+
+}  // namespace recall_mesh::binding
