@@ -84,6 +84,15 @@ def status_kb(key: str) -> int:
     return 0
 
 
+def trim_heap() -> None:
+    """Gives freed heap memory back to the system, so that RSS growth counts new memory."""
+    import ctypes
+    try:
+        ctypes.CDLL("libc.so.6").malloc_trim(0)
+    except (OSError, AttributeError):
+        pass
+
+
 def reset_peak_rss() -> None:
     with open("/proc/self/clear_refs", "w") as f:
         f.write("5")
@@ -195,7 +204,19 @@ class Context:
     def missing(self, group: str) -> list[str]:
         if self.graph_class is None:
             return ["LeanMemoryGraph"]
-        return [m for m in NEEDS[group] if not hasattr(self.graph_class, m)]
+        absent = [m for m in NEEDS[group] if not hasattr(self.graph_class, m)]
+        if group == "persist" and not absent:
+            # The methods exist before the document layer does: try a tiny round trip.
+            g = self.graph_class()
+            g.add_association("a", "b", "p", 0.5)
+            with tempfile.TemporaryDirectory() as tmp:
+                try:
+                    g.save_to_json(f"{tmp}/probe.json")
+                    if self.graph_class.load_from_json(f"{tmp}/probe.json").edge_count() != 2:
+                        absent.append("a working load_from_json")
+                except OSError as err:
+                    absent.append(f"working save_to_json/load_from_json ({err})")
+        return absent
 
     def build(self, graph):
         add = graph.add_association
@@ -501,7 +522,10 @@ def child(kind: str, args, *extra) -> dict | None:
     if proc.returncode != 0:
         print(proc.stderr, file=sys.stderr)
         raise RuntimeError(f"child {kind} failed")
-    return json.loads(proc.stdout.strip().splitlines()[-1])
+    for line in proc.stdout.splitlines():
+        if line.startswith("RESULT "):
+            return json.JSONDecoder().raw_decode(line[len("RESULT "):])[0]
+    raise RuntimeError(f"child {kind} printed no result")
 
 
 def child_main(kind: str, args, extra: list[str]) -> dict:
@@ -509,6 +533,7 @@ def child_main(kind: str, args, extra: list[str]) -> dict:
     calls = work.calls()
     del work
     gc.collect()
+    trim_heap()
     if kind == "rss_build":
         import recall_mesh
         graph = recall_mesh.LeanMemoryGraph() if extra[0] == "module" else baseline.LeanMemoryGraph()
@@ -526,6 +551,7 @@ def child_main(kind: str, args, extra: list[str]) -> dict:
         graph_kb = status_kb("VmRSS") - before
         del calls
         gc.collect()
+        trim_heap()
         reset_peak_rss()
         base = status_kb("VmRSS")
         graph.save_to_json(extra[0])
@@ -536,6 +562,7 @@ def child_main(kind: str, args, extra: list[str]) -> dict:
         import recall_mesh
         del calls
         gc.collect()
+        trim_heap()
         reset_peak_rss()
         before = status_kb("VmRSS")
         graph = recall_mesh.LeanMemoryGraph.load_from_json(extra[0])
@@ -595,7 +622,7 @@ def main(argv=None) -> int:
     parser.add_argument("--child", help=argparse.SUPPRESS)
     args, extra = parser.parse_known_args(argv)
     if args.child:
-        print(json.dumps(child_main(args.child, args, extra)))
+        print("RESULT " + json.dumps(child_main(args.child, args, extra)), flush=True)
         return 0
 
     groups = [s.strip() for s in args.groups.split(",") if s.strip()]
