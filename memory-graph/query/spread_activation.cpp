@@ -1,18 +1,25 @@
 #include "spread_activation.h"
 
+#include <algorithm>
+#include <array>
 #include <cstddef>
+#include <cstdlib>
 #include <functional>
+#include <memory>
+#include <new>
 #include <utility>
 
 #include <tsl/robin_set.h>
 
-#include "store/graph_ops.h"
+#include "store/edge_steps.h"
 #include "store/project_filter.h"
 
 namespace recall_mesh::query {
 namespace {
 
+using store::MemoryEdge;
 using store::NameId;
+using store::NeighbourMap;
 
 // Both thresholds are compared as 32-bit floats, so an entry carrying exactly the 32-bit
 // 0.1 (weight 0.2, salience 0.5 from a seed) activates its neighbour.
@@ -21,16 +28,28 @@ constexpr float kActivationThreshold = 0.1f;
 constexpr float kPromotionFloor = 0.05f;
 constexpr std::uint8_t kDormantAbove = 7;
 
-// One bit per name id. Sized once per call from the pool's id bound: clearing a bit
-// array is far cheaper than hashing every visited name, and it needs no per-name memory.
+// Concepts are looked up this many at a time: the lookups of one batch are independent,
+// so their cache misses overlap instead of waiting one behind the other.
+constexpr std::size_t kBatch = 16;
+
+// One bit per name id, sized from the pool's id bound: testing a bit is far cheaper than
+// hashing a name. calloc rather than a zero-filled vector: a large fresh block comes
+// zeroed from the system, so a small spread over a big graph only touches the pages its
+// few ids fall on.
 class VisitedSet {
  public:
-  explicit VisitedSet(std::size_t id_bound) : words_((id_bound + 63) / 64, 0) {}
+  explicit VisitedSet(std::size_t id_bound)
+      : words_(static_cast<std::uint64_t*>(std::calloc(id_bound / 64 + 1, sizeof(std::uint64_t)))) {
+    if (!words_) throw std::bad_alloc();
+  }
   bool contains(NameId id) const noexcept { return (words_[id >> 6] >> (id & 63U)) & 1U; }
   void insert(NameId id) noexcept { words_[id >> 6] |= std::uint64_t{1} << (id & 63U); }
 
  private:
-  std::vector<std::uint64_t> words_;
+  struct Free {
+    void operator()(std::uint64_t* p) const noexcept { std::free(p); }
+  };
+  std::unique_ptr<std::uint64_t[], Free> words_;
 };
 
 struct Queued {
@@ -38,18 +57,58 @@ struct Queued {
   float energy;
 };
 
-// An activated concept. Names given as starting nodes that the store has never seen have
-// no id; they are kept by their position in the argument list instead.
+// An activated concept, or kNoName for a starting name that the store has never seen.
 struct Activated {
   NameId id;
   float energy;
-  std::size_t seed_index;
 };
 
+// A directed entry chosen for learning, by the ids of its two names. `position` is where
+// the traversal met it in its concept's entries: a hint that saves the search, checked
+// against `to` before it is trusted.
 struct Pair {
   NameId from;
   NameId to;
+  std::uint32_t position;
 };
+
+// Fills maps[i] with the neighbour map of id_at(i), or nullptr, and starts loading the
+// first entries of each.
+template <class Graph, class Map, class IdAt>
+void resolve_batch(Graph& graph, std::size_t count, IdAt id_at,
+                   std::array<Map*, kBatch>& maps) noexcept {
+  for (std::size_t i = 0; i < count; ++i) maps[i] = graph.find_concept(id_at(i));
+  for (std::size_t i = 0; i < count; ++i) {
+    if (maps[i] != nullptr && !maps[i]->empty()) __builtin_prefetch(maps[i]->entries().data());
+  }
+}
+
+// Whether the reinforcement step would change `e` now. The step itself answers, on a
+// scratch copy, so its cool-down rule stays in one place.
+bool cool_down_over(const MemoryEdge& e, std::uint64_t now) noexcept {
+  MemoryEdge scratch = e;
+  return store::reinforcement_step(scratch, now);
+}
+
+// Applies `step` to each listed entry that still exists, in list order.
+template <class Step>
+void apply_in_order(store::AdjacencyMap& adj, const std::vector<Pair>& pairs, Step step) noexcept {
+  std::array<NeighbourMap*, kBatch> maps{};
+  for (std::size_t start = 0; start < pairs.size(); start += kBatch) {
+    const std::size_t count = std::min(kBatch, pairs.size() - start);
+    resolve_batch(
+        adj, count, [&](std::size_t i) { return pairs[start + i].from; }, maps);
+    for (std::size_t i = 0; i < count; ++i) {
+      if (maps[i] == nullptr) continue;
+      const Pair& p = pairs[start + i];
+      const std::span<MemoryEdge> entries = maps[i]->entries();
+      MemoryEdge* e = p.position < entries.size() && entries[p.position].neighbour == p.to
+                          ? &entries[p.position]
+                          : maps[i]->find(p.to);
+      if (e != nullptr) step(*e);
+    }
+  }
+}
 
 }  // namespace
 
@@ -58,15 +117,16 @@ std::vector<Activation> spread_activation(store::AdjacencyMap& adj,
                                           std::string_view current_project,
                                           std::uint64_t current_time) {
   // The working state holds ids only. They stay valid through the learning phase, which
-  // changes fields of existing entries but never adds or removes a name.
+  // changes fields of existing entries but never adds or removes a name or an entry.
   VisitedSet visited(adj.id_bound());
   std::vector<Queued> frontier;
   std::vector<Activated> activated;
   std::vector<Pair> reinforce;
   std::vector<Pair> promote;
   // Starting names that are not interned cannot be reached by any entry; this set only
-  // keeps a repeated one from being returned twice. Built lazily: it is usually empty.
+  // keeps a repeated one from being returned twice. It allocates only when used.
   tsl::robin_set<std::string_view, std::hash<std::string_view>> unknown_seeds;
+  std::vector<std::size_t> unknown_seed_order;  // argument positions, in activation order
 
   frontier.reserve(starting_nodes.size());
   for (std::size_t i = 0; i < starting_nodes.size(); ++i) {
@@ -74,43 +134,57 @@ std::vector<Activation> spread_activation(store::AdjacencyMap& adj,
     const NameId id = adj.find_name(name);
     if (id == store::kNoName) {
       if (unknown_seeds.insert(name).second) {
-        activated.push_back({id, kSeedEnergy, i});
+        unknown_seed_order.push_back(i);
+        activated.push_back({id, kSeedEnergy});
       }
       continue;
     }
     // A repeated starting name is queued once per occurrence but activated once.
     if (!visited.contains(id)) {
       visited.insert(id);
-      activated.push_back({id, kSeedEnergy, i});
+      activated.push_back({id, kSeedEnergy});
     }
     frontier.push_back({id, kSeedEnergy});
   }
 
   const store::AdjacencyMap& graph = adj;  // the traversal only reads
   const store::ProjectFilter filter(graph, current_project);
-  for (std::size_t head = 0; head < frontier.size(); ++head) {
-    const Queued current = frontier[head];  // a copy: pushing may move the queue
-    const store::NeighbourMap* map = graph.find_concept(current.node);
-    if (map == nullptr) continue;
-    for (const store::MemoryEdge& e : map->entries()) {
-      if (!filter.passes(e)) continue;
-      const float t = (e.weight * current.energy) * e.salience;
-      // Listed before the visited test: an entry back into an activated concept still
-      // carried the energy and is reinforced.
-      if (t >= kActivationThreshold) reinforce.push_back({current.node, e.neighbour});
-      if (visited.contains(e.neighbour)) continue;  // first arrival wins
-      if (t < kActivationThreshold && e.latency_tier > kDormantAbove && t >= kPromotionFloor) {
-        // A dormant entry that carried a little energy wakes its neighbour, which spreads
-        // from the seed energy but is not reported as activated.
-        promote.push_back({current.node, e.neighbour});
-        visited.insert(e.neighbour);
-        frontier.push_back({e.neighbour, kSeedEnergy});
-      } else if (t >= kActivationThreshold) {
-        visited.insert(e.neighbour);
-        activated.push_back({e.neighbour, t, 0});
-        frontier.push_back({e.neighbour, t});
+  std::array<const NeighbourMap*, kBatch> maps{};
+  for (std::size_t head = 0; head < frontier.size();) {
+    // The batch takes concepts already queued; those it queues come in later batches.
+    const std::size_t count = std::min(kBatch, frontier.size() - head);
+    resolve_batch(
+        graph, count, [&](std::size_t i) { return frontier[head + i].node; }, maps);
+    for (std::size_t b = 0; b < count; ++b, ++head) {
+      const Queued current = frontier[head];  // a copy: pushing may move the queue
+      if (maps[b] == nullptr) continue;
+      const std::span<const MemoryEdge> entries = maps[b]->entries();
+      for (std::size_t k = 0; k < entries.size(); ++k) {
+        const MemoryEdge& e = entries[k];
+        if (!filter.passes(e)) continue;
+        const float t = (e.weight * current.energy) * e.salience;
+        const auto position = static_cast<std::uint32_t>(k);
+        // Listed before the visited test: an entry back into an activated concept still
+        // carried the energy and is reinforced. An entry still cooling down is left off:
+        // this call can only move its last reinforcement to now, so the step would find
+        // it cooling down then too.
+        if (t >= kActivationThreshold && cool_down_over(e, current_time)) {
+          reinforce.push_back({current.node, e.neighbour, position});
+        }
+        if (visited.contains(e.neighbour)) continue;  // first arrival wins
+        if (t < kActivationThreshold && e.latency_tier > kDormantAbove && t >= kPromotionFloor) {
+          // A dormant entry that carried a little energy wakes its neighbour, which spreads
+          // from the seed energy but is not reported as activated.
+          promote.push_back({current.node, e.neighbour, position});
+          visited.insert(e.neighbour);
+          frontier.push_back({e.neighbour, kSeedEnergy});
+        } else if (t >= kActivationThreshold) {
+          visited.insert(e.neighbour);
+          activated.push_back({e.neighbour, t});
+          frontier.push_back({e.neighbour, t});
+        }
+        // A NaN t fails every comparison above: not reinforced, promoted or followed.
       }
-      // A NaN t fails every comparison above: not reinforced, promoted or followed.
     }
   }
 
@@ -118,16 +192,19 @@ std::vector<Activation> spread_activation(store::AdjacencyMap& adj,
   // the graph exactly as the call found it.
   std::vector<Activation> result;
   result.reserve(activated.size());
+  std::size_t next_unknown = 0;
   for (const Activated& a : activated) {
-    const std::string_view name =
-        a.id == store::kNoName ? std::string_view(starting_nodes[a.seed_index]) : graph.name(a.id);
+    const std::string_view name = a.id == store::kNoName
+                                      ? starting_nodes[unknown_seed_order[next_unknown++]]
+                                      : graph.name(a.id);
     result.push_back({std::string(name), a.energy});
   }
 
   // Learning: every promotion, then every reinforcement, each on the entry in the
-  // direction the energy flowed.
-  for (const Pair& p : promote) store::promote_and_strengthen(adj, p.from, p.to);
-  for (const Pair& p : reinforce) store::strengthen_edge(adj, p.from, p.to, current_time);
+  // direction the energy flowed, through the store's own steps.
+  apply_in_order(adj, promote, [](MemoryEdge& e) { store::promotion_step(e); });
+  apply_in_order(adj, reinforce,
+                 [current_time](MemoryEdge& e) { store::reinforcement_step(e, current_time); });
   return result;
 }
 

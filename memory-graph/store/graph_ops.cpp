@@ -40,15 +40,6 @@ void promote_and_strengthen(AdjacencyMap& adj, std::string_view from,
   if (MemoryEdge* e = adj.find_edge(from, to)) promotion_step(*e);
 }
 
-void strengthen_edge(AdjacencyMap& adj, NameId from, NameId to,
-                     std::uint64_t current_time) noexcept {
-  if (MemoryEdge* e = adj.find_edge(from, to)) reinforcement_step(*e, current_time);
-}
-
-void promote_and_strengthen(AdjacencyMap& adj, NameId from, NameId to) noexcept {
-  if (MemoryEdge* e = adj.find_edge(from, to)) promotion_step(*e);
-}
-
 namespace {
 
 void feedback_on(MemoryEdge& e, bool was_useful, std::uint64_t current_time) noexcept {

@@ -29,11 +29,6 @@ void strengthen_edge(AdjacencyMap& adj, std::string_view from, std::string_view 
 /// The promotion step on from -> to, if that entry exists.
 void promote_and_strengthen(AdjacencyMap& adj, std::string_view from, std::string_view to) noexcept;
 
-/// The same two operations on names already resolved to ids; kNoName finds nothing.
-void strengthen_edge(AdjacencyMap& adj, NameId from, NameId to,
-                     std::uint64_t current_time) noexcept;
-void promote_and_strengthen(AdjacencyMap& adj, NameId from, NameId to) noexcept;
-
 /// Feedback on a -> b and then on b -> a, each only if it exists.
 void record_feedback(AdjacencyMap& adj, std::string_view concept_a, std::string_view concept_b,
                      bool was_useful, std::uint64_t current_time) noexcept;
