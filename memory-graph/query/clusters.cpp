@@ -2,9 +2,11 @@
 
 #include <algorithm>
 #include <array>
+#include <cassert>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <utility>
 
 #include "store/project_filter.h"
@@ -20,53 +22,73 @@ using store::NeighbourMap;
 // The float nearest 0.2, so an entry stored as 0.2f passes.
 constexpr float kNodeClusterThreshold = 0.2f;
 
+// Each concept's entries sit in their own block, so a pass over the store misses the cache
+// once per concept; asking for a later concept's first entries early overlaps those misses.
+constexpr NameId kPrefetchAhead = 4;
+
+void prefetch_entries(const AdjacencyMap& adj, NameId id) noexcept {
+  const NeighbourMap* map = adj.find_concept(id);
+  if (!map || map->empty()) return;
+  const char* first = reinterpret_cast<const char*>(map->entries().data());
+  __builtin_prefetch(first);
+  __builtin_prefetch(first + 64);
+}
+
 // Walks the clusters of one project: breadth-first over the directed entries that pass
 // (project filter, weight at least min_weight; a NaN weight never does), starting from
 // each concept with a passing entry in id order. Each cluster of two or more names goes
 // to emit(ids) in walk order; the walk stops as soon as emit returns false.
 //
-// The store itself serves as the filtered adjacency: entries are tested as the walk
-// meets them, so nothing but one queued flag per name id and the current cluster's ids
-// is allocated, and each concept's entries are read once by the walk.
+// One pass over the store builds the filtered adjacency as flat arrays indexed by name
+// id (the neighbours of id are targets[offsets[id]] up to targets[offsets[id + 1]]).
+// The walk then stays in these few compact arrays instead of jumping between the
+// store's per-concept vectors, which is most of its cost on a large graph.
 template <class Emit>
 void walk_clusters(const AdjacencyMap& adj, std::string_view project_id, float min_weight,
                    Emit&& emit) {
   // A NaN threshold lets nothing pass.
   if (adj.node_count() == 0 || std::isnan(min_weight)) return;
   const store::ProjectFilter filter(adj, project_id);
-  const auto passes = [&](const MemoryEdge& e) {
-    return e.weight >= min_weight && filter.passes(e);
-  };
 
-  std::vector<std::uint8_t> queued(adj.id_bound(), 0);
+  assert(adj.edge_count() <= 0xffffffffU && "entry positions fit in 32 bits");
+  const std::size_t bound = adj.id_bound();
+  std::vector<std::uint32_t> offsets(bound + 1, 0);
+  // Room for every entry: each neighbour is written, and kept only when its entry passes,
+  // so the pass does not branch on weights, which follow no pattern.
+  auto targets = std::make_unique_for_overwrite<NameId[]>(adj.edge_count());
+  std::uint32_t kept = 0;
+  std::size_t filled = 0;  // offsets[0..filled) are set
+  adj.for_each_concept([&](NameId id, const NeighbourMap& map) {
+    for (; filled <= id; ++filled) offsets[filled] = kept;
+    prefetch_entries(adj, id + kPrefetchAhead);
+    for (const MemoryEdge& e : map.entries()) {
+      targets[kept] = e.neighbour;
+      kept += static_cast<std::uint32_t>(e.weight >= min_weight) &
+              static_cast<std::uint32_t>(filter.passes(e));
+    }
+  });
+  for (; filled <= bound; ++filled) offsets[filled] = kept;
+  if (kept == 0) return;
+
+  std::vector<std::uint8_t> queued(bound, 0);
   std::vector<NameId> walk;  // the FIFO queue; its order is the cluster's order
-  bool more = true;
-  adj.for_each_concept([&](NameId start, const NeighbourMap& start_map) {
-    if (!more || queued[start]) return;
+  for (NameId start = 0; start < bound; ++start) {
+    // Only a concept with a passing entry of its own starts a walk.
+    if (queued[start] || offsets[start] == offsets[start + 1]) continue;
     queued[start] = 1;
     walk.clear();
     walk.push_back(start);
-    bool start_passes = false;
     for (std::size_t head = 0; head < walk.size(); ++head) {
       const NameId id = walk[head];
-      const NeighbourMap* map = head == 0 ? &start_map : adj.find_concept(id);
-      if (!map) continue;  // reached only as a neighbour: it has no entries to follow
-      for (const MemoryEdge& e : map->entries()) {
-        if (!passes(e)) continue;
-        if (head == 0) start_passes = true;
-        if (queued[e.neighbour]) continue;
-        queued[e.neighbour] = 1;
-        walk.push_back(e.neighbour);
+      for (std::uint32_t i = offsets[id], end = offsets[id + 1]; i < end; ++i) {
+        const NameId next = targets[i];
+        if (queued[next]) continue;
+        queued[next] = 1;
+        walk.push_back(next);
       }
     }
-    // A concept with no passing entry of its own starts no walk, and must stay free for a
-    // later walk to reach it.
-    if (!start_passes) {
-      queued[start] = 0;
-      return;
-    }
-    if (walk.size() >= 2) more = emit(std::as_const(walk));
-  });
+    if (walk.size() >= 2 && !emit(std::as_const(walk))) return;
+  }
 }
 
 std::vector<std::string> copy_names(const AdjacencyMap& adj, const std::vector<NameId>& ids) {
