@@ -672,3 +672,30 @@ def test_allocation_failure_is_a_memory_error():
         print(g.edge_count() >= 4)
     """)
     assert out.split() == ["MemoryError", "True"]
+
+
+def test_benchmark_twin_runs_the_same_call_path():
+    """The benchmark-only module (built with RECALL_MESH_BENCH) parses, borrows and converts
+    exactly as the real class does, and then does nothing."""
+    bench = pytest.importorskip("_recall_mesh_bench")
+    noop = bench.NoopGraph()
+    assert noop.add_association("a", "b", "p", 0.5, 1, 0.5, True) is None
+    assert noop.record_feedback("a", "b", True, 1) is None
+    assert noop.spread_activation(("a",), "p", 0) is None
+    assert noop.get_concepts_for_insight(["a"], "p") is None
+    assert noop.get_cluster_density(["a"], project_id="p") is None
+    with pytest.raises(TypeError) as info:
+        noop.add_association("a", "b", "p")
+    assert str(info.value) == (
+        "NoopGraph.add_association() missing 1 required positional argument: 'initial_weight'")
+    with pytest.raises(TypeError) as info:
+        noop.spread_activation("abc", "p", 0)
+    assert str(info.value) == "argument 'starting_nodes': Can't extract `str` to `Vec`"
+
+    class Reenter:
+        def __index__(self):
+            noop.get_cluster_density([], "p")
+            return 0
+
+    with pytest.raises(RuntimeError, match="^Already mutably borrowed$"):
+        noop.record_feedback("a", "b", False, Reenter())

@@ -124,8 +124,9 @@ PyObject* to_json_str(GraphObject& g) {
 PyObject* load_from_json(sig::LoadFromJson::Args& a) {
   auto loaded = persist::load_from_json(a.path);
   if (auto* error = std::get_if<persist::Error>(&loaded)) return set_persist_error(*error);
+  // get_if rather than get: the other alternative was ruled out just above.
   return new_instance(reinterpret_cast<PyTypeObject*>(g_graph_type),
-                      std::move(std::get<store::AdjacencyMap>(loaded)));
+                      std::move(*std::get_if<store::AdjacencyMap>(&loaded)));
 }
 
 PyObject* get_graph_data(GraphObject& g) {
