@@ -607,6 +607,59 @@ def test_borrow_is_released_after_every_kind_of_failure(pair_graph):
 # ----- failures beyond arguments -----------------------------------------------------------
 
 
+def needs_persistence(graph):
+    if '"a"' not in graph.to_json_str():
+        pytest.skip("the document layer is not built yet")
+
+
+def test_file_errors_map_to_os_error_classes(pair_graph, tmp_path):
+    """A failed open raises the OSError subclass of the system error; every other file or
+    format error raises OSError itself. The message is the only argument, so errno and
+    filename stay None."""
+    needs_persistence(pair_graph)
+    regular = tmp_path / "file"
+    regular.write_text("not json")
+    cases = [
+        (lambda: LeanMemoryGraph.load_from_json(str(tmp_path / "missing.json")),
+         FileNotFoundError, "No such file or directory (os error 2)"),
+        (lambda: pair_graph.save_to_json(str(tmp_path / "no" / "graph.json")),
+         FileNotFoundError, "No such file or directory (os error 2)"),
+        (lambda: pair_graph.save_to_json(str(tmp_path)),
+         OSError, "Is a directory (os error 21)"),
+        (lambda: pair_graph.save_to_json(str(regular / "graph.json")),
+         OSError, "Not a directory (os error 20)"),
+        (lambda: pair_graph.save_to_json(str(tmp_path / "a\0b")),
+         OSError, "file name contained an unexpected NUL byte"),
+        (lambda: LeanMemoryGraph.load_from_json(str(tmp_path)),
+         OSError, "Failed to load graph: Is a directory (os error 21)"),
+    ]
+    before = snapshot(pair_graph)
+    for call, exc_type, message in cases:
+        with pytest.raises(OSError) as info:
+            call()
+        assert type(info.value) is exc_type
+        assert info.value.args == (message,)
+        assert info.value.errno is None and info.value.filename is None
+    with pytest.raises(OSError) as info:
+        LeanMemoryGraph.load_from_json(str(regular))
+    assert type(info.value) is OSError
+    assert str(info.value).startswith("Failed to load graph: ")
+    assert snapshot(pair_graph) == before
+
+
+def test_load_from_json_returns_a_new_independent_graph(pair_graph, tmp_path):
+    needs_persistence(pair_graph)
+    path = str(tmp_path / "graph.json")
+    assert pair_graph.save_to_json(path) is None
+    loaded = LeanMemoryGraph.load_from_json(path=path)
+    again = pair_graph.load_from_json(path)  # through an instance, which it leaves alone
+    assert type(loaded) is LeanMemoryGraph
+    assert loaded is not again
+    assert loaded.get_graph_data() == pair_graph.get_graph_data()
+    loaded.add_association("c", "d", "p", 0.5)
+    assert (loaded.node_count(), again.node_count(), pair_graph.node_count()) == (4, 2, 2)
+
+
 def run_python(code):
     """Runs code in a fresh interpreter with this module importable; returns stdout."""
     env = dict(os.environ)

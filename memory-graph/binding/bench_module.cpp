@@ -79,7 +79,7 @@ PyType_Slot g_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec g_spec = {
+PyType_Spec g_type_shape = {
     "_recall_mesh_bench.NoopGraph",
     static_cast<int>(sizeof(NoopObject)),
     0,
@@ -107,7 +107,7 @@ PyMODINIT_FUNC PyInit__recall_mesh_bench(void) {
   if (!init_internal_fault() || !sig::intern_all_parameter_names()) return nullptr;
   PyRef module = PyRef::steal(PyModule_Create(&g_module_def));
   if (!module) return nullptr;
-  PyRef type = PyRef::steal(PyType_FromSpec(&g_spec));
+  PyRef type = PyRef::steal(PyType_FromSpec(&g_type_shape));
   if (!type || PyModule_AddObjectRef(module.get(), "NoopGraph", type.get()) != 0) return nullptr;
   return module.release();
 }

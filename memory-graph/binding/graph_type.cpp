@@ -294,7 +294,7 @@ PyType_Slot g_slots[] = {
 
 // "builtins." keeps the module's name out of the class's full name. No BASETYPE (final),
 // no HAVE_GC (an instance holds no Python object), no dict or weak-reference slots.
-PyType_Spec g_spec = {
+PyType_Spec g_type_shape = {
     "builtins.LeanMemoryGraph",
     static_cast<int>(sizeof(GraphObject)),
     0,
@@ -305,7 +305,7 @@ PyType_Spec g_spec = {
 }  // namespace
 
 PyObject* graph_type() noexcept {
-  if (g_graph_type == nullptr) g_graph_type = PyType_FromSpec(&g_spec);
+  if (g_graph_type == nullptr) g_graph_type = PyType_FromSpec(&g_type_shape);
   return g_graph_type;
 }
 
