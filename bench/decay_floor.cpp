@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <span>
 #include <vector>
 
 #include "store/edge_steps.h"
@@ -48,6 +49,31 @@ std::size_t floor_pass(std::vector<Edge>& edges, float rate) {
   return n - kept;
 }
 
+// The decay arithmetic inline over the store's own per-concept vectors, without removal
+// (a pass at this rate kills nothing): tells the cost of the layout from the cost of the
+// code. With `ahead` > 0 the entries of a concept that many places on are prefetched.
+std::size_t walk_pass(std::span<const std::span<MemoryEdge>> concepts, float rate,
+                      std::size_t ahead) {
+  std::size_t dead = 0;
+  const std::size_t n = concepts.size();
+  for (std::size_t c = 0; c < n; ++c) {
+    if (ahead != 0 && c + ahead < n) {
+      const std::span<MemoryEdge> next = concepts[c + ahead];
+      __builtin_prefetch(next.data());
+      if (next.size() > 1) __builtin_prefetch(next.data() + next.size() - 1);
+    }
+    for (MemoryEdge& e : concepts[c]) {
+      if (e.is_landmark) continue;
+      const float s = e.salience > 0.1f ? e.salience : 0.1f;
+      const float w = e.weight - rate / (s * e.decay_resistance);
+      e.weight = w > 0.0f ? w : 0.0f;
+      if (e.weight < 0.1f && e.latency_tier < 10) e.latency_tier++;
+      if (!(e.weight > 0.0f) && e.latency_tier >= 10) ++dead;
+    }
+  }
+  return dead;
+}
+
 double median(std::vector<double> v) {
   std::sort(v.begin(), v.end());
   return v[v.size() / 2];
@@ -85,10 +111,25 @@ int main(int argc, char** argv) {
     compact.push_back({e.weight, e.decay_resistance, e.salience, e.latency_tier, e.is_landmark});
   }
   const std::size_t entries = flat.size();
+  // Two more stores for the layout experiment; they see the same passes.
+  recall_mesh::store::AdjacencyMap walked, prefetched;
+  recall_mesh::bench::build(walked, w);
+  recall_mesh::bench::build(prefetched, w);
+  auto spans_of = [](recall_mesh::store::AdjacencyMap& store) {
+    std::vector<std::span<MemoryEdge>> spans;
+    store.for_each_concept([&](recall_mesh::store::NameId, recall_mesh::store::NeighbourMap& m) {
+      spans.push_back(m.entries());
+    });
+    return spans;
+  };
+  const auto walked_spans = spans_of(walked);
+  const auto prefetched_spans = spans_of(prefetched);
 
-  std::vector<double> store_ns, floor_ns, compact_ns;
-  std::size_t store_removed = 0, floor_removed = 0, compact_removed = 0;
+  std::vector<double> store_ns, floor_ns, compact_ns, walk_ns, prefetch_ns;
+  std::size_t store_removed = 0, floor_removed = 0, compact_removed = 0, walk_dead = 0;
   for (int p = 0; p < passes; ++p) {
+    walk_ns.push_back(time_ns([&] { walk_dead += walk_pass(walked_spans, rate, 0); }));
+    prefetch_ns.push_back(time_ns([&] { walk_dead += walk_pass(prefetched_spans, rate, 4); }));
     store_ns.push_back(
         time_ns([&] { store_removed += recall_mesh::store::decay_and_prune(adj, rate); }));
     floor_ns.push_back(time_ns([&] { floor_removed += floor_pass(flat, rate); }));
@@ -107,5 +148,8 @@ int main(int argc, char** argv) {
   std::printf("store_ns_per_entry %.3f\nfloor_ns_per_entry %.3f\ncompact_floor_ns_per_entry %.3f\n",
               s / n, f / n, c / n);
   std::printf("store_over_floor %.2f\nstore_over_compact_floor %.2f\n", s / f, s / c);
+  // Dead entries stay in the walked stores, so their figures hold only while none die.
+  std::printf("walk_dead %zu\nstore_layout_inline_ms %.3f\nstore_layout_prefetch_ms %.3f\n",
+              walk_dead, median(walk_ns) / 1e6, median(prefetch_ns) / 1e6);
   return 0;
 }

@@ -398,6 +398,11 @@ def cpp_learning(ctx: Context) -> None:
           f"{ratio:.1f}x the floor", "<= 3x the floor", verdict(ratio <= 3))
     r.add(g, "C++ floor with 16-byte records, for reference",
           fmt_ns(floor["compact_floor_ms"] * 1e6), "", "", "", "")
+    if floor.get("walk_dead", 1) == 0:
+        r.add(g, "the floor's arithmetic inline over the store's own per-concept vectors "
+              "(layout cost; with the next concepts prefetched)",
+              fmt_ns(floor["store_layout_inline_ms"] * 1e6),
+              f"with prefetch {fmt_ns(floor['store_layout_prefetch_ms'] * 1e6)}", "", "", "")
 
 
 def run_structure(ctx: Context) -> None:
