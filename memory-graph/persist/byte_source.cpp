@@ -1,0 +1,27 @@
+#include "byte_source.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+
+namespace recall_mesh::persist {
+
+std::string_view MemorySource::next() {
+  const std::string_view piece = rest_.substr(0, std::min(piece_, rest_.size()));
+  rest_.remove_prefix(piece.size());
+  return piece;
+}
+
+std::string_view FileSource::next() {
+  while (!done_) {
+    const ssize_t n = ::read(fd_, buf_.data(), buf_.size());
+    if (n > 0) return {buf_.data(), static_cast<std::size_t>(n)};
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) error_ = errno;
+    done_ = true;
+  }
+  return {};
+}
+
+}  // namespace recall_mesh::persist

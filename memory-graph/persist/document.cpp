@@ -1,0 +1,49 @@
+#include "document.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "byte_source.h"
+#include "document_reader.h"
+#include "document_writer.h"
+#include "file_replace.h"
+#include "os_error.h"
+
+namespace recall_mesh::persist {
+
+std::optional<Error> save_to_json(const store::AdjacencyMap& adj, std::string_view path) {
+  FileReplacement file;
+  if (std::optional<Error> e = file.open(path)) return e;
+  FdSink sink(file.fd());
+  if (!write_document(adj, sink)) {
+    return Error{ErrorKind::kSave, 0, "Failed to save graph: " + os_error_text(sink.error())};
+  }
+  return file.commit();
+}
+
+std::string to_json_str(const store::AdjacencyMap& adj) {
+  std::string text;
+  text.reserve(document_size_bound(adj));
+  StringSink sink(text);
+  write_document(adj, sink);
+  return text;
+}
+
+std::variant<store::AdjacencyMap, Error> load_from_json(std::string_view path) {
+  if (path.find('\0') != std::string_view::npos) {
+    return Error{ErrorKind::kNulInPath, 0, "file name contained an unexpected NUL byte"};
+  }
+  const std::string name(path);
+  const int fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return open_error(errno);
+  struct Closer {
+    int fd;
+    ~Closer() { ::close(fd); }
+  } closer{fd};
+  FileSource source(fd);
+  return read_document(source);
+}
+
+}  // namespace recall_mesh::persist

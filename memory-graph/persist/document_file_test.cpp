@@ -1,0 +1,201 @@
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <set>
+#include <string>
+
+#include "document.h"
+#include "store/graph_ops.h"
+
+namespace recall_mesh::persist {
+namespace {
+
+namespace fs = std::filesystem;
+using store::AdjacencyMap;
+
+class DocumentFile : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string pattern = (fs::temp_directory_path() / "persist_test.XXXXXX").string();
+    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+    dir_ = pattern;
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+
+  std::string path(const std::string& name) const { return (dir_ / name).string(); }
+
+  std::set<std::string> entries() const {
+    std::set<std::string> names;
+    for (const auto& e : fs::directory_iterator(dir_)) names.insert(e.path().filename().string());
+    return names;
+  }
+
+  static std::string read(const std::string& p) {
+    std::ifstream in(p, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  }
+  static void write(const std::string& p, const std::string& text) {
+    std::ofstream(p, std::ios::binary) << text;
+  }
+
+  fs::path dir_;
+};
+
+AdjacencyMap sample() {
+  AdjacencyMap adj;
+  store::add_association(adj, "a", "b", "p", 0.5f, 100, 0.5f, false);
+  return adj;
+}
+
+TEST_F(DocumentFile, SavesAndLoads) {
+  const std::string p = path("g.json");
+  ASSERT_FALSE(save_to_json(AdjacencyMap(), p));
+  EXPECT_EQ(read(p), R"({"graph":{"adj":{}},"version":2})");
+  const AdjacencyMap adj = sample();
+  ASSERT_FALSE(save_to_json(adj, p));
+  EXPECT_EQ(read(p), to_json_str(adj));
+  auto loaded = load_from_json(p);
+  ASSERT_TRUE(std::holds_alternative<AdjacencyMap>(loaded));
+  EXPECT_EQ(to_json_str(std::get<AdjacencyMap>(loaded)), read(p));
+  EXPECT_EQ(entries(), std::set<std::string>{"g.json"}) << "no temporary file is left";
+}
+
+TEST_F(DocumentFile, OpenErrors) {
+  struct Case {
+    std::string path;
+    int err;
+    const char* message;
+  };
+  const Case save_cases[] = {
+      {path("missing/g.json"), ENOENT, "No such file or directory (os error 2)"},
+      {dir_.string(), EISDIR, "Is a directory (os error 21)"},
+      {path("new/"), EISDIR, "Is a directory (os error 21)"},
+      {"", ENOENT, "No such file or directory (os error 2)"},
+  };
+  for (const Case& c : save_cases) {
+    const std::optional<Error> e = save_to_json(sample(), c.path);
+    ASSERT_TRUE(e) << c.path;
+    EXPECT_EQ(e->kind, ErrorKind::kOpen);
+    EXPECT_EQ(e->os_errno, c.err);
+    EXPECT_EQ(e->message, c.message);
+  }
+  write(path("file"), "x");
+  const std::optional<Error> not_dir = save_to_json(sample(), path("file/g.json"));
+  ASSERT_TRUE(not_dir);
+  EXPECT_EQ(not_dir->message, "Not a directory (os error 20)");
+
+  auto missing = load_from_json(path("nothing.json"));
+  ASSERT_TRUE(std::holds_alternative<Error>(missing));
+  EXPECT_EQ(std::get<Error>(missing).kind, ErrorKind::kOpen);
+  EXPECT_EQ(std::get<Error>(missing).os_errno, ENOENT);
+  EXPECT_EQ(std::get<Error>(missing).message, "No such file or directory (os error 2)");
+
+  // A directory opens for reading but cannot be read.
+  auto directory = load_from_json(dir_.string());
+  ASSERT_TRUE(std::holds_alternative<Error>(directory));
+  EXPECT_EQ(std::get<Error>(directory).kind, ErrorKind::kLoad);
+  EXPECT_EQ(std::get<Error>(directory).message,
+            "Failed to load graph: Is a directory (os error 21)");
+
+  const std::string with_nul("g\0.json", 7);
+  const std::optional<Error> nul_save = save_to_json(sample(), with_nul);
+  ASSERT_TRUE(nul_save);
+  EXPECT_EQ(nul_save->kind, ErrorKind::kNulInPath);
+  EXPECT_EQ(nul_save->message, "file name contained an unexpected NUL byte");
+  auto nul_load = load_from_json(with_nul);
+  EXPECT_EQ(std::get<Error>(nul_load).kind, ErrorKind::kNulInPath);
+  EXPECT_EQ(entries(), std::set<std::string>{"file"});
+}
+
+TEST_F(DocumentFile, KeepsPermissionBitsAndSymlinks) {
+  const std::string p = path("g.json");
+  write(p, "old");
+  ASSERT_EQ(::chmod(p.c_str(), 0640), 0);
+  ASSERT_FALSE(save_to_json(sample(), p));
+  struct stat st {};
+  ASSERT_EQ(::stat(p.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0640u);
+
+  // A new file gets 0666 less the umask.
+  const mode_t old_mask = ::umask(027);
+  const std::optional<Error> fresh = save_to_json(sample(), path("new.json"));
+  ::umask(old_mask);
+  ASSERT_FALSE(fresh);
+  ASSERT_EQ(::stat(path("new.json").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0640u);
+
+  // Through a chain of links, relative and absolute: the links stay, the target changes.
+  fs::create_directory(dir_ / "real");
+  fs::create_symlink("real/g.json", dir_ / "rel");
+  fs::create_symlink(dir_ / "rel", dir_ / "abs");
+  ASSERT_FALSE(save_to_json(sample(), path("abs")));
+  EXPECT_TRUE(fs::is_symlink(dir_ / "abs"));
+  EXPECT_TRUE(fs::is_symlink(dir_ / "rel"));
+  EXPECT_EQ(read(path("real/g.json")), to_json_str(sample()));
+  ASSERT_FALSE(save_to_json(AdjacencyMap(), path("abs")));
+  EXPECT_TRUE(fs::is_symlink(dir_ / "abs"));
+  EXPECT_EQ(read(path("real/g.json")), R"({"graph":{"adj":{}},"version":2})");
+  EXPECT_EQ(fs::directory_iterator(dir_ / "real")->path().filename(), "g.json");
+
+  fs::create_symlink("loop2", dir_ / "loop1");
+  fs::create_symlink("loop1", dir_ / "loop2");
+  const std::optional<Error> loop = save_to_json(sample(), path("loop1"));
+  ASSERT_TRUE(loop);
+  EXPECT_EQ(loop->os_errno, ELOOP);
+}
+
+TEST_F(DocumentFile, WritesDevicesInPlace) {
+  EXPECT_FALSE(save_to_json(sample(), "/dev/null"));
+}
+
+// A save that fails half way (the file size limit stops the write) reports the failure and
+// leaves the previous file byte for byte, with no temporary file beside it. Run in a child,
+// since the limit is per process.
+TEST_F(DocumentFile, FailedWriteKeepsThePreviousFile) {
+  const std::string p = path("g.json");
+  const std::string previous = to_json_str(sample());
+  write(p, previous);
+  AdjacencyMap big;
+  for (int i = 0; i < 2000; ++i) {
+    store::add_association(big, std::to_string(i), "hub", "p", 0.5f, 1, 0.5f, false);
+  }
+  int fds[2];
+  ASSERT_EQ(::pipe(fds), 0);
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    ::signal(SIGXFSZ, SIG_IGN);
+    const rlimit limit{16384, 16384};
+    ::setrlimit(RLIMIT_FSIZE, &limit);
+    const std::optional<Error> e = save_to_json(big, p);
+    const std::string report =
+        e ? std::to_string(static_cast<int>(e->kind)) + ":" + e->message : "ok";
+    [[maybe_unused]] const ssize_t n = ::write(fds[1], report.data(), report.size());
+    ::_exit(0);
+  }
+  ::close(fds[1]);
+  std::string report;
+  char buf[256];
+  for (ssize_t n; (n = ::read(fds[0], buf, sizeof buf)) > 0;)
+    report.append(buf, static_cast<std::size_t>(n));
+  ::close(fds[0]);
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  EXPECT_EQ(report, std::to_string(static_cast<int>(ErrorKind::kSave)) +
+                        ":Failed to save graph: File too large (os error 27)");
+  EXPECT_EQ(read(p), previous);
+  EXPECT_EQ(entries(), std::set<std::string>{"g.json"});
+}
+
+}  // namespace
+}  // namespace recall_mesh::persist

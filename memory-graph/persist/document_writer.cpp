@@ -1,0 +1,227 @@
+#include "document_writer.h"
+
+#include <algorithm>
+#include <array>
+#include <charconv>
+#include <cstdint>
+#include <cstring>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "float_text.h"
+
+namespace recall_mesh::persist {
+namespace {
+
+using store::MemoryEdge;
+using store::NeighbourMap;
+
+// For each byte, the letter after the backslash of its escape, or 0 when it is written as
+// it is. Control characters without a short form use \u00XX.
+constexpr std::array<char, 256> kEscape = [] {
+  std::array<char, 256> t{};
+  for (int c = 0; c < 0x20; ++c) t[static_cast<std::size_t>(c)] = 'u';
+  t['\b'] = 'b';
+  t['\t'] = 't';
+  t['\n'] = 'n';
+  t['\f'] = 'f';
+  t['\r'] = 'r';
+  t['"'] = '"';
+  t['\\'] = '\\';
+  return t;
+}();
+
+constexpr char kHex[] = "0123456789abcdef";
+
+// Escapes `in` into `out`, which has room for 6 bytes per input byte; returns the end.
+char* escape_into(char* out, std::string_view in) noexcept {
+  const char* p = in.data();
+  const char* const end = p + in.size();
+  while (p < end) {
+    const char* run = p;
+    while (p < end && kEscape[static_cast<unsigned char>(*p)] == 0) ++p;
+    std::memcpy(out, run, static_cast<std::size_t>(p - run));
+    out += p - run;
+    if (p == end) break;
+    const unsigned char c = static_cast<unsigned char>(*p++);
+    const char e = kEscape[c];
+    *out++ = '\\';
+    *out++ = e;
+    if (e == 'u') {
+      *out++ = '0';
+      *out++ = '0';
+      *out++ = kHex[c >> 4];
+      *out++ = kHex[c & 0xf];
+    }
+  }
+  return out;
+}
+
+template <std::size_t N>
+char* put(char* out, const char (&text)[N]) noexcept {
+  std::memcpy(out, text, N - 1);
+  return out + (N - 1);
+}
+
+char* put_u64(char* out, std::uint64_t v) noexcept {
+  return std::to_chars(out, out + 20, v).ptr;
+}
+
+class Out {
+ public:
+  static constexpr std::size_t kBufferSize = 8192;
+
+  explicit Out(ByteSink& sink) : sink_(sink) {}
+
+  /// At least `n` (<= kBufferSize) free bytes; write there, then commit().
+  char* reserve(std::size_t n) {
+    if (kBufferSize - used_ < n) flush();
+    return buf_.data() + used_;
+  }
+  void commit(char* end) noexcept { used_ = static_cast<std::size_t>(end - buf_.data()); }
+
+  template <std::size_t N>
+  void literal(const char (&text)[N]) {
+    commit(put(reserve(N - 1), text));
+  }
+
+  void string(std::string_view text) {
+    constexpr std::size_t kPiece = (kBufferSize - 2) / 6;
+    if (text.size() <= kPiece) {
+      char* p = reserve(text.size() * 6 + 2);
+      *p++ = '"';
+      p = escape_into(p, text);
+      *p++ = '"';
+      commit(p);
+      return;
+    }
+    literal("\"");
+    for (std::size_t at = 0; at < text.size(); at += kPiece) {
+      commit(escape_into(reserve(kPiece * 6), text.substr(at, kPiece)));
+    }
+    literal("\"");
+  }
+
+  bool flush() {
+    if (used_ != 0 && ok_) ok_ = sink_.write(buf_.data(), used_);
+    used_ = 0;
+    return ok_;
+  }
+  bool ok() const noexcept { return ok_; }
+
+ private:
+  ByteSink& sink_;
+  std::size_t used_ = 0;
+  bool ok_ = true;
+  std::array<char, kBufferSize> buf_;
+};
+
+// Room reserved for each half of an edge object apart from its project id: member names,
+// at most three floats and three integers, and the punctuation.
+constexpr std::size_t kEdgeRoom = 256;
+
+// The longest edge object apart from its project id: the member names with quotes, colons
+// and commas (172 bytes), two 20-digit times, a 3-digit tier, two 10-digit counts, three
+// floats and "false".
+constexpr std::size_t kLongestEdge = 172 + 2 * 20 + 3 + 2 * 10 + 3 * 24 + 5;
+
+std::size_t escaped_size(std::string_view text) noexcept {
+  std::size_t n = text.size() + 2;
+  for (const char c : text) {
+    const char e = kEscape[static_cast<unsigned char>(c)];
+    if (e != 0) n += e == 'u' ? 5 : 1;
+  }
+  return n;
+}
+
+void write_edge(Out& out, const store::AdjacencyMap& adj, const MemoryEdge& e) {
+  char* p = out.reserve(kEdgeRoom);
+  p = put(p, "{\"created_at\":");
+  p = put_u64(p, e.created_at);
+  p = put(p, ",\"decay_resistance\":");
+  p = write_f32(p, e.decay_resistance);
+  p = e.is_landmark ? put(p, ",\"is_landmark\":true") : put(p, ",\"is_landmark\":false");
+  p = put(p, ",\"last_strengthened\":");
+  p = put_u64(p, e.last_strengthened);
+  p = put(p, ",\"latency_tier\":");
+  p = put_u64(p, e.latency_tier);
+  p = put(p, ",\"project_id\":");
+  out.commit(p);
+  out.string(adj.name(e.project_id));
+  p = out.reserve(kEdgeRoom);
+  p = put(p, ",\"retrieval_count\":");
+  p = put_u64(p, e.retrieval_count);
+  p = put(p, ",\"salience\":");
+  p = write_f32(p, e.salience);
+  p = put(p, ",\"useful_count\":");
+  p = put_u64(p, e.useful_count);
+  p = put(p, ",\"weight\":");
+  p = write_f32(p, e.weight);
+  *p++ = '}';
+  out.commit(p);
+}
+
+}  // namespace
+
+bool write_document(const store::AdjacencyMap& adj, ByteSink& sink) {
+  // Keys are sorted as unsigned bytes, which is how string_view compares.
+  std::vector<std::pair<std::string_view, const NeighbourMap*>> concepts;
+  concepts.reserve(adj.node_count());
+  adj.for_each_concept([&](store::NameId id, const NeighbourMap& map) {
+    concepts.emplace_back(adj.name(id), &map);
+  });
+  std::sort(concepts.begin(), concepts.end(),
+            [](const auto& a, const auto& b) { return a.first < b.first; });
+
+  Out out(sink);
+  out.literal("{\"graph\":{\"adj\":{");
+  std::vector<std::pair<std::string_view, const MemoryEdge*>> entries;
+  bool first_concept = true;
+  for (const auto& [name, map] : concepts) {
+    if (!first_concept) out.literal(",");
+    first_concept = false;
+    out.string(name);
+    out.literal(":{");
+    entries.clear();
+    for (const MemoryEdge& e : map->entries()) entries.emplace_back(adj.name(e.neighbour), &e);
+    std::sort(entries.begin(), entries.end(),
+              [](const auto& a, const auto& b) { return a.first < b.first; });
+    bool first_entry = true;
+    for (const auto& [neighbour, edge] : entries) {
+      if (!first_entry) out.literal(",");
+      first_entry = false;
+      out.string(neighbour);
+      out.literal(":");
+      write_edge(out, adj, *edge);
+    }
+    out.literal("}");
+    if (!out.ok()) return false;
+  }
+  out.literal("}},\"version\":2}");
+  return out.flush();
+}
+
+std::size_t document_size_bound(const store::AdjacencyMap& adj) {
+  std::size_t n = 64;
+  adj.for_each_concept([&](store::NameId id, const NeighbourMap& map) {
+    n += escaped_size(adj.name(id)) + 3;
+    for (const MemoryEdge& e : map.entries()) {
+      n += escaped_size(adj.name(e.neighbour)) + escaped_size(adj.name(e.project_id)) + 2 +
+           kLongestEdge;
+    }
+  });
+  return n;
+}
+
+void append_json_string(std::string& out, std::string_view text) {
+  const std::size_t at = out.size();
+  out.resize(at + text.size() * 6 + 2);
+  char* p = out.data() + at;
+  *p++ = '"';
+  p = escape_into(p, text);
+  *p++ = '"';
+  out.resize(static_cast<std::size_t>(p - out.data()));
+}
+
+}  // namespace recall_mesh::persist

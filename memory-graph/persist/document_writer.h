@@ -1,0 +1,46 @@
+// Writing the graph document: one compact, canonical JSON text per store. Members of every
+// object come in ascending byte order of their keys, so the text never depends on the
+// order of the store's maps. Persist layer only; document.h wraps it for files and strings.
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+#include "store/adjacency_map.h"
+
+namespace recall_mesh::persist {
+
+/// Where written bytes go.
+class ByteSink {
+ public:
+  virtual ~ByteSink() = default;
+  /// Takes `size` bytes; false when they could not be taken (the sink keeps the reason).
+  virtual bool write(const char* data, std::size_t size) = 0;
+};
+
+/// Appends to a string it does not own.
+class StringSink final : public ByteSink {
+ public:
+  explicit StringSink(std::string& out) : out_(out) {}
+  bool write(const char* data, std::size_t size) override {
+    out_.append(data, size);
+    return true;
+  }
+
+ private:
+  std::string& out_;
+};
+
+/// Streams the document of `adj` into `sink` through an 8192-byte buffer, sorting keys one
+/// level at a time. Returns false once the sink refuses bytes; what reached it is then a
+/// prefix of the document.
+bool write_document(const store::AdjacencyMap& adj, ByteSink& sink);
+
+/// A size the document of `adj` never exceeds, found without formatting it: reserving it
+/// lets a text grow without copies, and pages it never touches cost no memory.
+std::size_t document_size_bound(const store::AdjacencyMap& adj);
+
+/// Writes `text` as a JSON string (quotes included) into `out`.
+void append_json_string(std::string& out, std::string_view text);
+
+}  // namespace recall_mesh::persist

@@ -1,0 +1,186 @@
+#include "file_replace.h"
+
+#include <fcntl.h>
+#include <sys/random.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdint>
+#include <cstdio>
+
+#include "os_error.h"
+
+namespace recall_mesh::persist {
+namespace {
+
+// Symbolic links followed before giving up, as the kernel does for a path.
+constexpr int kMaxLinks = 40;
+
+Error save_error(int err) {
+  return Error{ErrorKind::kSave, 0, "Failed to save graph: " + os_error_text(err)};
+}
+
+// Follows `path` through symbolic links to the name that is really replaced. A missing
+// name is kept as it is: it will be created. Returns 0 or an errno.
+int resolve_links(std::string& path) {
+  for (int hops = 0; hops < kMaxLinks; ++hops) {
+    char buf[PATH_MAX];
+    const ssize_t n = ::readlink(path.c_str(), buf, sizeof buf);
+    if (n < 0) return errno == EINVAL || errno == ENOENT ? 0 : errno;
+    if (static_cast<std::size_t>(n) == sizeof buf) return ENAMETOOLONG;
+    const std::string link(buf, static_cast<std::size_t>(n));
+    if (link.empty()) return ENOENT;
+    if (link[0] == '/') {
+      path = link;
+    } else {
+      const std::size_t slash = path.rfind('/');
+      path = slash == std::string::npos ? link : path.substr(0, slash + 1) + link;
+    }
+  }
+  return ELOOP;
+}
+
+std::uint64_t random_suffix() {
+  std::uint64_t r = 0;
+  if (::getrandom(&r, sizeof r, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof r)) {
+    static std::uint64_t counter = 0;
+    r = (static_cast<std::uint64_t>(::getpid()) << 32) ^ ++counter ^
+        reinterpret_cast<std::uintptr_t>(&r);
+  }
+  return r;
+}
+
+}  // namespace
+
+Error open_error(int err) {
+  return Error{ErrorKind::kOpen, err, os_error_text(err)};
+}
+
+bool FdSink::write(const char* data, std::size_t size) {
+  while (size != 0) {
+    const ssize_t n = ::write(fd_, data, size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      error_ = n < 0 ? errno : EIO;
+      return false;
+    }
+    data += n;
+    size -= static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+FileReplacement::~FileReplacement() {
+  discard();
+}
+
+void FileReplacement::discard() noexcept {
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
+  if (!temp_.empty()) ::unlink(temp_.c_str());
+  temp_.clear();
+}
+
+std::optional<Error> FileReplacement::open(std::string_view path) {
+  if (path.find('\0') != std::string_view::npos) {
+    return Error{ErrorKind::kNulInPath, 0, "file name contained an unexpected NUL byte"};
+  }
+  if (path.empty()) return open_error(ENOENT);
+  // Opening "name/" for writing fails this way whether or not "name" exists.
+  if (path.back() == '/') return open_error(EISDIR);
+
+  target_.assign(path);
+  if (const int err = resolve_links(target_)) return open_error(err);
+
+  struct stat st {};
+  bool exists = true;
+  if (::stat(target_.c_str(), &st) != 0) {
+    if (errno != ENOENT) return open_error(errno);
+    exists = false;
+  }
+  if (exists) {
+    if (S_ISDIR(st.st_mode)) return open_error(EISDIR);
+    // A device or pipe cannot be replaced by a file: it is written as it is.
+    if (!S_ISREG(st.st_mode)) return open_in_place();
+    // Refuse exactly when opening the target itself for writing would.
+    const int probe = ::open(target_.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY);
+    if (probe < 0) return open_error(errno);
+    ::close(probe);
+  }
+
+  const std::size_t slash = target_.rfind('/');
+  const std::string dir_prefix = slash == std::string::npos ? "" : target_.substr(0, slash + 1);
+  const std::string base = target_.substr(dir_prefix.size(), 200);
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    char suffix[24];
+    std::snprintf(suffix, sizeof suffix, ".%016llx.tmp",
+                  static_cast<unsigned long long>(random_suffix()));
+    temp_ = dir_prefix + "." + base + suffix;
+    // Created as any new file is: 0666 less the umask.
+    fd_ = ::open(temp_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd_ >= 0) break;
+    const int err = errno;
+    temp_.clear();
+    if (err == EEXIST) continue;
+    // The file may be writable where the directory is not; keep that working.
+    if (exists && (err == EACCES || err == EPERM)) return open_in_place();
+    return open_error(err);
+  }
+  if (fd_ < 0) return open_error(EEXIST);
+
+  if (exists) {
+    // Ownership first: changing it may clear set-id bits, which the mode then restores.
+    if (st.st_uid != ::geteuid() || st.st_gid != ::getegid()) {
+      [[maybe_unused]] const int ignored = ::fchown(fd_, st.st_uid, st.st_gid);
+    }
+    [[maybe_unused]] const int ignored = ::fchmod(fd_, st.st_mode & 07777);
+  }
+  return std::nullopt;
+}
+
+std::optional<Error> FileReplacement::open_in_place() {
+  fd_ = ::open(target_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  if (fd_ < 0) return open_error(errno);
+  return std::nullopt;
+}
+
+std::optional<Error> FileReplacement::commit() {
+  // Devices and pipes cannot be synced (EINVAL); that is no failure of the save.
+  if (::fsync(fd_) != 0 && !(temp_.empty() && (errno == EINVAL || errno == EROFS))) {
+    const int err = errno;
+    discard();
+    return save_error(err);
+  }
+  const int fd = fd_;
+  fd_ = -1;
+  if (::close(fd) != 0 && errno != EINTR) {
+    const int err = errno;
+    discard();
+    return save_error(err);
+  }
+  if (temp_.empty()) return std::nullopt;
+
+  if (::rename(temp_.c_str(), target_.c_str()) != 0) {
+    const int err = errno;
+    discard();
+    return save_error(err);
+  }
+  temp_.clear();
+
+  // Make the rename itself durable.
+  const std::size_t slash = target_.rfind('/');
+  const std::string dir = slash == std::string::npos ? "."
+                          : slash == 0               ? "/"
+                                                     : target_.substr(0, slash);
+  const int dir_fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir_fd < 0) return std::nullopt;  // an unreadable directory cannot be flushed
+  int err = 0;
+  if (::fsync(dir_fd) != 0 && errno != EINVAL) err = errno;
+  ::close(dir_fd);
+  if (err != 0) return save_error(err);
+  return std::nullopt;
+}
+
+}  // namespace recall_mesh::persist

@@ -1,0 +1,64 @@
+// Replacing a file so that no failure, and no crash, leaves half a document behind: the
+// new bytes go to a temporary file in the target's directory, are flushed to disk and
+// renamed over the target, and the directory is flushed too. The target keeps its
+// permission bits; a symlink stays a symlink and its target is replaced. Persist layer
+// only.
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "document.h"
+#include "document_writer.h"
+
+namespace recall_mesh::persist {
+
+class FileReplacement {
+ public:
+  FileReplacement() = default;
+  /// Removes the temporary file unless commit() put it in place.
+  ~FileReplacement();
+  FileReplacement(const FileReplacement&) = delete;
+  FileReplacement& operator=(const FileReplacement&) = delete;
+
+  /// Prepares to replace `path`. Fails as opening `path` for writing would (kOpen with the
+  /// errno: a missing directory gives ENOENT, a directory EISDIR) or with kNulInPath.
+  /// Files that are not regular (devices, pipes) are written in place, as is a writable
+  /// file in a directory where no temporary file can be made.
+  std::optional<Error> open(std::string_view path);
+
+  /// Where the new content goes; valid after a successful open().
+  int fd() const noexcept { return fd_; }
+
+  /// Flushes the new content to disk and puts it in place of the target. On failure (kSave)
+  /// the temporary file is gone and the target untouched, except when flushing the
+  /// directory fails after the rename, which leaves the new file in place.
+  std::optional<Error> commit();
+
+ private:
+  std::optional<Error> open_in_place();
+  void discard() noexcept;
+
+  std::string target_;
+  std::string temp_;  // empty when writing in place
+  int fd_ = -1;
+};
+
+/// Writes to a file descriptor it does not own, keeping the errno of a failed write.
+class FdSink final : public ByteSink {
+ public:
+  explicit FdSink(int fd) noexcept : fd_(fd) {}
+  bool write(const char* data, std::size_t size) override;
+  int error() const noexcept { return error_; }
+
+ private:
+  int fd_;
+  int error_ = 0;
+};
+
+/// An Error of kind kOpen for `err`.
+Error open_error(int err);
+
+}  // namespace recall_mesh::persist
