@@ -26,12 +26,16 @@ constexpr float kNodeClusterThreshold = 0.2f;
 // once per concept; asking for a later concept's first entries early overlaps those misses.
 constexpr NameId kPrefetchAhead = 4;
 
-void prefetch_entries(const AdjacencyMap& adj, NameId id) noexcept {
-  const NeighbourMap* map = adj.find_concept(id);
-  if (!map || map->empty()) return;
-  const char* first = reinterpret_cast<const char*>(map->entries().data());
+// Asks for the first cache lines of a concept's entries.
+void prefetch_entries(const NeighbourMap& map) noexcept {
+  if (map.empty()) return;
+  const char* first = reinterpret_cast<const char*>(map.entries().data());
   __builtin_prefetch(first);
   __builtin_prefetch(first + 64);
+}
+
+void prefetch_entries(const AdjacencyMap& adj, NameId id) noexcept {
+  if (const NeighbourMap* map = adj.find_concept(id)) prefetch_entries(*map);
 }
 
 // Walks the clusters of one project: breadth-first over the directed entries that pass
@@ -154,26 +158,39 @@ float get_cluster_density(const AdjacencyMap& adj, std::span<const std::string> 
   if (nodes.size() < 2 || adj.node_count() == 0) return 0.0f;
   const store::ProjectFilter filter(adj, project_id);
 
-  // Resolve each listed name once; small groups need no allocation.
+  // Resolve each listed name and its entries once, all before the first pair, so the cache
+  // misses of a cold graph overlap instead of following one another. Small groups need no
+  // allocation.
+  struct Node {
+    NameId id;
+    const NeighbourMap* map;
+  };
   constexpr std::size_t kInline = 16;
-  std::array<NameId, kInline> inline_ids;
-  std::vector<NameId> heap_ids;
-  std::span<NameId> ids(inline_ids.data(), std::min(nodes.size(), kInline));
+  std::array<Node, kInline> inline_nodes;
+  std::vector<Node> heap_nodes;
+  std::span<Node> group(inline_nodes.data(), std::min(nodes.size(), kInline));
   if (nodes.size() > kInline) {
-    heap_ids.resize(nodes.size());
-    ids = heap_ids;
+    heap_nodes.resize(nodes.size());
+    group = heap_nodes;
   }
-  for (std::size_t i = 0; i < nodes.size(); ++i) ids[i] = adj.find_name(nodes[i]);
+  for (std::size_t i = 0; i < nodes.size(); ++i) group[i].id = adj.find_name(nodes[i]);
+  for (Node& n : group) {
+    n.map = adj.find_concept(n.id);
+    if (n.map) prefetch_entries(*n.map);
+  }
+  // The entry a -> b, or nullptr; a name the store lacks is in no entry.
+  const auto entry = [](const Node& a, const Node& b) -> const MemoryEdge* {
+    return a.map && b.id != store::kNoName ? a.map->find(b.id) : nullptr;
+  };
 
   float sum = 0.0f;
   std::uint64_t count = 0;
-  for (std::size_t i = 0; i < ids.size(); ++i) {
-    if (ids[i] == store::kNoName) continue;  // a name the store lacks is in no entry
-    for (std::size_t j = i + 1; j < ids.size(); ++j) {
+  for (std::size_t i = 0; i < group.size(); ++i) {
+    for (std::size_t j = i + 1; j < group.size(); ++j) {
       // The pair's own direction first; the mirror entry only stands in when that entry is
       // missing or belongs to another project.
-      const MemoryEdge* e = adj.find_edge(ids[i], ids[j]);
-      if (!e || !filter.passes(*e)) e = adj.find_edge(ids[j], ids[i]);
+      const MemoryEdge* e = entry(group[i], group[j]);
+      if (!e || !filter.passes(*e)) e = entry(group[j], group[i]);
       if (!e || !filter.passes(*e)) continue;
       sum += e->weight;
       ++count;

@@ -12,19 +12,26 @@
 namespace recall_mesh::query {
 
 /// Clusters of two or more concepts joined by passing entries (project filter, weight at
-/// least `min_weight`), each in breadth-first order from its starting concept.
+/// least `min_weight`; a NaN weight or threshold passes nothing), each in breadth-first
+/// order from its starting concept. The walk follows entries one way and never takes a
+/// name twice, so every name is in at most one cluster. The result owns its names.
 std::vector<std::vector<std::string>> detect_clusters(const store::AdjacencyMap& adj,
                                                       std::string_view project_id,
                                                       float min_weight);
 
-/// The first cluster (threshold 0.2) holding `node`, or a list holding only `node`.
+/// The first cluster that detect_clusters would list at threshold 0.2f holding `node`, in
+/// its own order, or a list holding only `node` (also when `node` is not in the graph).
 std::vector<std::string> get_cluster_for_node(const store::AdjacencyMap& adj, std::string_view node,
                                               std::string_view project_id);
 
-/// The listed name with the highest total entry weight (earliest wins ties), or "".
+/// The listed name with the highest total entry weight, over every project, summed in
+/// 32-bit floats in entry order; a name not in the graph totals 0. The earliest name wins
+/// ties; "" for an empty list or when no total exceeds -1.
 std::string cluster_label(const store::AdjacencyMap& adj, std::span<const std::string> cluster);
 
-/// The average weight over the pairs of `nodes` that have an entry in the project.
+/// The average weight over the pairs of list positions i < j that have an entry in the
+/// project (nodes[i] -> nodes[j], or the mirror entry when that one is missing or of
+/// another project); pairs without one do not count. 0 when no pair counts.
 float get_cluster_density(const store::AdjacencyMap& adj, std::span<const std::string> nodes,
                           std::string_view project_id);
 
