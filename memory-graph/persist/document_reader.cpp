@@ -61,11 +61,16 @@ class PieceStream {
   bool at_end() const noexcept { return at_end_; }
 
   /// 1-based line and byte column of the byte at `offset` (one past the last byte at the
-  /// end). Offsets before the current piece only ever point into a number or an escape,
-  /// which hold no line break, so the counts kept for retired pieces answer them.
+  /// end). An error offset lies at most a few bytes before the current piece (the start of
+  /// a number, an escape or a bad UTF-8 sequence), so the offsets of the last line breaks
+  /// of retired pieces are enough to place it.
   std::pair<std::size_t, std::size_t> position_of(std::size_t offset) const noexcept {
     std::size_t lines = lines_;
-    std::size_t line_start = line_start_;
+    while (lines > 0 && lines_ - lines < kRecentBreaks &&
+           recent_[lines % kRecentBreaks] >= offset) {
+      --lines;
+    }
+    std::size_t line_start = lines == 0 ? 0 : recent_[lines % kRecentBreaks] + 1;
     if (!at_end_ && offset > base_) {
       const std::size_t n = std::min(offset - base_, static_cast<std::size_t>(end_ - begin_));
       for (std::size_t i = 0; i < n; ++i) {
@@ -79,14 +84,17 @@ class PieceStream {
   }
 
  private:
+  static constexpr std::size_t kRecentBreaks = 8;
+
   void advance() {
     if (at_end_) return;
     for (const char* p = begin_; p < end_;) {
       const void* nl = std::memchr(p, '\n', static_cast<std::size_t>(end_ - p));
       if (!nl) break;
-      p = static_cast<const char*>(nl) + 1;
+      p = static_cast<const char*>(nl);
       ++lines_;
-      line_start_ = base_ + static_cast<std::size_t>(p - begin_);
+      recent_[lines_ % kRecentBreaks] = base_ + static_cast<std::size_t>(p - begin_);
+      ++p;
     }
     base_ += static_cast<std::size_t>(end_ - begin_);
     load();
@@ -108,9 +116,9 @@ class PieceStream {
   const char* begin_ = nullptr;
   const char* cur_ = nullptr;
   const char* end_ = nullptr;
-  std::size_t base_ = 0;  // offset of begin_
-  std::size_t lines_ = 0;
-  std::size_t line_start_ = 0;
+  std::size_t base_ = 0;                             // offset of begin_
+  std::size_t lines_ = 0;                            // line breaks in retired pieces
+  std::array<std::size_t, kRecentBreaks> recent_{};  // offset of break i at i % kRecentBreaks
   bool at_end_ = false;
 };
 

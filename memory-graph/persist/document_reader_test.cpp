@@ -133,6 +133,8 @@ TEST(DocumentReader, SyntaxErrorsWithPositions) {
       {"\"\xff\"", "invalid UTF-8 in string at line 1 column 2"},
       {"\"\xed\xa0\x80\"", "invalid UTF-8 in string at line 1 column 2"},
       {"\"\xc0\xaf\"", "invalid UTF-8 in string at line 1 column 2"},
+      // The bad sequence swallows the line breaks after it; its position is still before them.
+      {"[\"a\xe2\n\nb\"]", "invalid UTF-8 in string at line 1 column 4"},
       {R"("\x")", "invalid escape at line 1 column 2"},
       {R"("\u12G4")", "invalid escape at line 1 column 2"},
       {R"("\ud800")", "lone leading surrogate in hex escape at line 1 column 2"},

@@ -1,0 +1,225 @@
+"""The graph document through the Python interface: exact text, loading current and legacy
+documents, format errors, and saves that never lose the previous file."""
+
+import json
+import math
+import os
+import signal
+import stat
+import subprocess
+import sys
+import textwrap
+import time
+
+import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+from recall_mesh import LeanMemoryGraph
+
+EXAMPLE = (
+    '{"graph":{"adj":{"a":{"b":{"created_at":100,"decay_resistance":1.100000023841858,'
+    '"is_landmark":false,"last_strengthened":0,"latency_tier":0,"project_id":"p",'
+    '"retrieval_count":0,"salience":0.5,"useful_count":0,"weight":0.699999988079071}},'
+    '"b":{"a":{"created_at":100,"decay_resistance":1.100000023841858,"is_landmark":false,'
+    '"last_strengthened":0,"latency_tier":0,"project_id":"p","retrieval_count":0,'
+    '"salience":0.5,"useful_count":0,"weight":0.699999988079071}}}},"version":2}'
+)
+EMPTY = '{"graph":{"adj":{}},"version":2}'
+
+
+def load_text(tmp_path, text, name="doc.json"):
+    path = tmp_path / name
+    path.write_bytes(text.encode() if isinstance(text, str) else text)
+    return LeanMemoryGraph.load_from_json(str(path))
+
+
+def load_error(tmp_path, text):
+    with pytest.raises(OSError) as info:
+        load_text(tmp_path, text)
+    assert type(info.value) is OSError and info.value.errno is None
+    return str(info.value)
+
+
+def test_example_and_empty_documents(pair_graph, tmp_path):
+    assert LeanMemoryGraph().to_json_str() == EMPTY
+    assert pair_graph.to_json_str() == EXAMPLE
+    path = tmp_path / "g.json"
+    pair_graph.save_to_json(str(path))
+    assert path.read_bytes() == EXAMPLE.encode()
+    LeanMemoryGraph().save_to_json(path=str(path))
+    assert path.read_bytes() == EMPTY.encode()
+    assert LeanMemoryGraph.load_from_json(str(path)).node_count() == 0
+    assert load_text(tmp_path, EXAMPLE).to_json_str() == EXAMPLE
+    assert sorted(os.listdir(tmp_path)) == ["doc.json", "g.json"]
+
+
+def test_names_are_escaped_and_come_back(graph, tmp_path):
+    names = ['q"b\\s\t\x1f', "Ünïcödé 😀", "", "Z", "a"]
+    for n in names:
+        graph.add_association(n, "x", "p", 0.5)
+    text = graph.to_json_str()
+    assert '"q\\"b\\\\s\\t\\u001f"' in text and '"Ünïcödé 😀"' in text
+    assert text.index('"":') < text.index('"Z":') < text.index('"a":') < text.index('"q\\"')
+    loaded = load_text(tmp_path, text)
+    assert loaded.to_json_str() == text
+    assert loaded.node_count() == graph.node_count()
+
+
+@pytest.mark.parametrize("text, message", [
+    ('{"adj":{"a":{}}}', None),
+    ('[{"a":{}}]', None),
+    ('{"graph":{"adj":{"a":{}}},"version":0}', None),
+    ('{"graph":{"adj":{}},"version":3}', "Graph v3 is newer than engine v2. Please update."),
+    ('{"graph":{"adj":{}},"version":4294967298}',
+     "Graph v4294967298 is newer than engine v2. Please update."),
+    ('{"graph":{"adj":{}},"version":"2"}', "Failed to parse legacy graph: missing field `adj`"),
+    ('{"graph":{"adj":{}},"version":2.0}', "Failed to parse legacy graph: missing field `adj`"),
+    ('{"version":2}', "Failed to parse graph: invalid type: null, expected struct LeanMemoryGraph"),
+    ('{"graph":{"adj":{"a":{"b":{"weight":1}}}},"version":2}',
+     "Failed to parse graph: missing field `latency_tier`"),
+    ('{"graph":{"adj":{"a":{"b":{"latency_tier":256}}}},"version":2}',
+     "Failed to parse graph: invalid value: integer `256`, expected u8"),
+    ('{"graph":{"adj":{"a":{"b":{"retrieval_count":1.0}}}},"version":2}',
+     "Failed to parse graph: invalid type: floating point `1.0`, expected u32"),
+    ('{"graph":{"adj":{"b":5,"a":{"x":"s"}}},"version":2}',
+     'Failed to parse graph: invalid type: string "s", expected struct MemoryEdge'),
+    ("", "Failed to load graph: EOF while parsing a value at line 1 column 1"),
+    ('{"adj":{}}\n x', "Failed to load graph: trailing characters at line 2 column 2"),
+    ('{"adj":{},}', "Failed to load graph: key must be a string at line 1 column 11"),
+    ('{"adj":{"a":NaN}}', "Failed to load graph: expected value at line 1 column 13"),
+])
+def test_forms_versions_and_format_errors(tmp_path, text, message):
+    if message is None:
+        assert load_text(tmp_path, text).node_count() == 1
+    else:
+        assert load_error(tmp_path, text) == message
+
+
+def test_edge_defaults_and_numbers(tmp_path):
+    edge = ('{"weight":1,"latency_tier":2,"decay_resistance":1e39,"project_id":"p",'
+            '"last_strengthened":18446744073709551615,"extra":[{"x":null}]}')
+    g = load_text(tmp_path, '{"graph":{"adj":{"a":{"b":%s}}},"version":2}' % edge)
+    entry = json.loads(g.to_json_str())["graph"]["adj"]["a"]["b"]
+    assert entry == {
+        "created_at": 0, "decay_resistance": None, "is_landmark": False,
+        "last_strengthened": 18446744073709551615, "latency_tier": 2, "project_id": "p",
+        "retrieval_count": 0, "salience": 0.5, "useful_count": 0, "weight": 1.0,
+    }
+
+
+def test_non_finite_values_save_and_load_again(graph, tmp_path):
+    """Values without a JSON form are written as null and read back as NaN, so every saved
+    graph loads."""
+    graph.add_association("a", "b", "p", 0.5, 1, float("inf"))
+    graph._upsert_edge("c", "d", "p", 0.5, 1, float("nan"), False)
+    path = str(tmp_path / "g.json")
+    graph.save_to_json(path)
+    text = graph.to_json_str()
+    assert text.count('"salience":null') == 3
+    loaded = LeanMemoryGraph.load_from_json(path)
+    assert loaded.to_json_str() == text
+
+
+names = st.text(st.characters(codec="utf-8"), max_size=4)
+
+
+@settings(max_examples=60, deadline=None)
+@given(st.lists(st.tuples(names, names, names, st.floats(-2, 2, width=32)), max_size=25,
+                unique_by=lambda t: frozenset(t[:2])),
+       st.randoms(use_true_random=False))
+def test_document_does_not_depend_on_insertion_order(pairs, rnd):
+    first, second = LeanMemoryGraph(), LeanMemoryGraph()
+    for a, b, project, weight in pairs:
+        first.add_association(a, b, project, weight, 7)
+    shuffled = list(pairs)
+    rnd.shuffle(shuffled)
+    for a, b, project, weight in shuffled:
+        second.add_association(b, a, project, weight, 7)
+    assert first.to_json_str() == second.to_json_str()
+
+
+@settings(max_examples=200, deadline=None)
+@given(st.floats(width=32, allow_nan=False, allow_infinity=False))
+def test_finite_floats_return_bit_for_bit(tmp_path_factory, value):
+    g = LeanMemoryGraph()
+    g._upsert_edge("a", "b", "p", 0.0, 0, value, False)
+    text = g.to_json_str()
+    written = json.loads(text)["graph"]["adj"]["a"]["b"]["salience"]
+    assert written == value and math.copysign(1, written) == math.copysign(1, value)
+    path = str(tmp_path_factory.mktemp("f") / "g.json")
+    g.save_to_json(path)
+    assert LeanMemoryGraph.load_from_json(path).to_json_str() == text
+
+
+def test_saving_keeps_mode_and_symlinks(pair_graph, tmp_path):
+    real = tmp_path / "real.json"
+    real.write_text("old")
+    real.chmod(0o604)
+    link = tmp_path / "link.json"
+    link.symlink_to("real.json")
+    pair_graph.save_to_json(str(link))
+    assert link.is_symlink()
+    assert real.read_text() == EXAMPLE
+    assert stat.S_IMODE(real.stat().st_mode) == 0o604
+    assert sorted(os.listdir(tmp_path)) == ["link.json", "real.json"]
+
+
+CHILD_PRELUDE = textwrap.dedent("""
+    import os, resource, signal, sys
+    from recall_mesh import LeanMemoryGraph
+    g = LeanMemoryGraph()
+    for i in range(int(sys.argv[2])):
+        g.add_association("concept %d" % i, "hub", "project", 0.5, i)
+""")
+
+
+def run_child(body, *args):
+    return subprocess.run([sys.executable, "-c", CHILD_PRELUDE + textwrap.dedent(body), *args],
+                          capture_output=True, text=True, timeout=120)
+
+
+def test_failed_write_keeps_the_previous_file(pair_graph, tmp_path):
+    """A save that stops half way (the file size limit) raises and leaves the old file byte
+    for byte, with no temporary file beside it."""
+    path = tmp_path / "g.json"
+    pair_graph.save_to_json(str(path))
+    result = run_child("""
+        signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+        resource.setrlimit(resource.RLIMIT_FSIZE, (20000, 20000))
+        try:
+            g.save_to_json(sys.argv[1])
+        except OSError as e:
+            print(type(e).__name__, e.errno, str(e))
+    """, str(path), "3000")
+    assert result.stdout.strip() == "OSError None Failed to save graph: File too large (os error 27)"
+    assert path.read_bytes() == EXAMPLE.encode()
+    assert os.listdir(tmp_path) == ["g.json"]
+
+
+def test_killed_save_leaves_old_or_new_document(tmp_path):
+    """Killing the process at any moment of a save leaves a whole document: the old one or
+    the new one, never part of either."""
+    path = tmp_path / "g.json"
+    old = LeanMemoryGraph()
+    old.add_association("old", "doc", "p", 0.5)
+    old.save_to_json(str(path))
+    body = """
+        print("ready", flush=True)
+        while True:
+            g.save_to_json(sys.argv[1])
+    """
+    for delay in (0.05, 0.2, 0.35, 0.5):
+        child = subprocess.Popen(
+            [sys.executable, "-c", CHILD_PRELUDE + textwrap.dedent(body), str(path), "20000"],
+            stdout=subprocess.PIPE, text=True)
+        assert child.stdout.readline() == "ready\n"
+        time.sleep(delay)
+        child.send_signal(signal.SIGKILL)
+        child.wait()
+        child.stdout.close()
+        loaded = LeanMemoryGraph.load_from_json(str(path))
+        assert loaded.node_count() in (2, 20001)
+        for leftover in os.listdir(tmp_path):
+            if leftover != "g.json":
+                os.unlink(tmp_path / leftover)  # a temporary file a kill may leave
