@@ -95,10 +95,16 @@ void walk_clusters(const AdjacencyMap& adj, std::string_view project_id, float m
   }
 }
 
-std::vector<std::string> copy_names(const AdjacencyMap& adj, const std::vector<NameId>& ids) {
+// Copies the names of `ids`. All names are looked up before any is copied: the lookups
+// are independent, so their cache misses overlap instead of following one another.
+std::vector<std::string> copy_names(const AdjacencyMap& adj, const std::vector<NameId>& ids,
+                                    std::vector<std::string_view>& views) {
+  views.clear();
+  views.reserve(ids.size());
+  for (NameId id : ids) views.push_back(adj.name(id));
   std::vector<std::string> out;
-  out.reserve(ids.size());
-  for (NameId id : ids) out.emplace_back(adj.name(id));
+  out.reserve(views.size());
+  for (std::string_view v : views) out.emplace_back(v);
   return out;
 }
 
@@ -108,8 +114,9 @@ std::vector<std::vector<std::string>> detect_clusters(const AdjacencyMap& adj,
                                                       std::string_view project_id,
                                                       float min_weight) {
   std::vector<std::vector<std::string>> clusters;
+  std::vector<std::string_view> views;
   walk_clusters(adj, project_id, min_weight, [&](const std::vector<NameId>& ids) {
-    clusters.push_back(copy_names(adj, ids));
+    clusters.push_back(copy_names(adj, ids, views));
     return true;
   });
   return clusters;
@@ -125,7 +132,8 @@ std::vector<std::string> get_cluster_for_node(const AdjacencyMap& adj, std::stri
     // the same; only that one is copied, and the walk ends there.
     walk_clusters(adj, project_id, kNodeClusterThreshold, [&](const std::vector<NameId>& ids) {
       if (std::find(ids.begin(), ids.end(), node_id) == ids.end()) return true;
-      found = copy_names(adj, ids);
+      std::vector<std::string_view> views;
+      found = copy_names(adj, ids, views);
       return false;
     });
   }
