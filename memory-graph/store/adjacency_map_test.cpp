@@ -9,6 +9,13 @@
 namespace recall_mesh::store {
 namespace {
 
+// Builds "<prefix><i>"; appending avoids a false -Wrestrict of GCC 12 on operator+.
+std::string numbered(const char* prefix, int i) {
+  std::string name(prefix);
+  name += std::to_string(i);
+  return name;
+}
+
 TEST(AdjacencyMap, CountsConceptsAndDirectedEntries) {
   AdjacencyMap adj;
   EXPECT_EQ(adj.node_count(), 0u);
@@ -54,7 +61,7 @@ TEST(AdjacencyMap, HighDegreeConceptsStayFindableThroughRemovals) {
   AdjacencyMap adj;
   constexpr int kNeighbours = 300;
   for (int i = 0; i < kNeighbours; ++i) {
-    upsert_edge(adj, "hub", "n" + std::to_string(i), "p", 0.5f, 0, 0.5f, false);
+    upsert_edge(adj, "hub", numbered("n", i), "p", 0.5f, 0, 0.5f, false);
   }
   EXPECT_EQ(adj.edge_count(), static_cast<std::size_t>(kNeighbours));
   // Kill every third entry and check every lookup afterwards.
@@ -64,7 +71,7 @@ TEST(AdjacencyMap, HighDegreeConceptsStayFindableThroughRemovals) {
   });
   EXPECT_EQ(adj.edge_count(), static_cast<std::size_t>(kNeighbours - kNeighbours / 3));
   for (int i = 0; i < kNeighbours; ++i) {
-    const std::string name = "n" + std::to_string(i);
+    const std::string name = numbered("n", i);
     EXPECT_EQ(adj.find_edge("hub", name) != nullptr, i % 3 != 0) << name;
     EXPECT_EQ(adj.find_name(name) != kNoName, i % 3 != 0) << "released with its last entry";
   }

@@ -7,6 +7,13 @@
 namespace recall_mesh::store {
 namespace {
 
+// Builds "<prefix><i>"; appending avoids a false -Wrestrict of GCC 12 on operator+.
+std::string numbered(const char* prefix, int i) {
+  std::string name(prefix);
+  name += std::to_string(i);
+  return name;
+}
+
 TEST(NamePool, InternsEachNameOnceAndComparesBytes) {
   NamePool pool;
   const NameId a = pool.acquire("alpha");
@@ -43,14 +50,14 @@ TEST(NamePool, ReleasedNameIsForgottenAndItsIdReused) {
 
 TEST(NamePool, SurvivesGrowthAndMoves) {
   NamePool pool;
-  for (int i = 0; i < 5000; ++i) pool.acquire("name-" + std::to_string(i));
+  for (int i = 0; i < 5000; ++i) pool.acquire(numbered("name-", i));
   NamePool moved = std::move(pool);
   for (int i = 0; i < 5000; i += 7) {
-    const NameId id = moved.find("name-" + std::to_string(i));
+    const NameId id = moved.find(numbered("name-", i));
     ASSERT_NE(id, kNoName);
-    EXPECT_EQ(moved.text(id), "name-" + std::to_string(i));
+    EXPECT_EQ(moved.text(id), numbered("name-", i));
   }
-  for (int i = 0; i < 5000; i += 2) moved.release(moved.find("name-" + std::to_string(i)));
+  for (int i = 0; i < 5000; i += 2) moved.release(moved.find(numbered("name-", i)));
   EXPECT_EQ(moved.live(), 2500u);
   EXPECT_NE(moved.find("name-4999"), kNoName);
   EXPECT_EQ(moved.find("name-4998"), kNoName);
