@@ -22,7 +22,8 @@ struct IdHash {
 };
 
 // Groups up to this size are resolved on the stack and searched linearly; a typical
-// insight holds a handful of concepts, so the common call allocates only its result.
+// insight holds a handful of concepts, so what a call allocates grows with its result,
+// never with the graph.
 constexpr std::size_t kInline = 16;
 
 }  // namespace
