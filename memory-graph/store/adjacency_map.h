@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -78,6 +79,8 @@ class AdjacencyMap {
   std::size_t remove_empty_concepts() noexcept;
 
  private:
+  static constexpr std::size_t kPrefetchAhead = 8;
+
   struct ConceptSlot {
     NeighbourMap map;
     bool present = false;
@@ -113,7 +116,18 @@ void AdjacencyMap::for_each_concept(F&& f) const {
 template <class Dead>
 std::size_t AdjacencyMap::remove_entries_if(Dead&& dead) noexcept {
   std::size_t removed = 0;
-  for (ConceptSlot& slot : concepts_) {
+  const std::size_t n = concepts_.size();
+  for (std::size_t id = 0; id < n; ++id) {
+    // Each concept's entries are a separate block: ask for a later one's while this one
+    // is walked, so the pass streams instead of stalling at every concept.
+    if (id + kPrefetchAhead < n) {
+      const std::span<const MemoryEdge> ahead = concepts_[id + kPrefetchAhead].map.entries();
+      if (!ahead.empty()) {
+        __builtin_prefetch(ahead.data());
+        __builtin_prefetch(&ahead.back());
+      }
+    }
+    ConceptSlot& slot = concepts_[id];
     if (!slot.present) continue;
     removed += slot.map.remove_if(dead, [this](const MemoryEdge& e) { release_entry_names(e); });
   }
