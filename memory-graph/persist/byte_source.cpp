@@ -15,8 +15,8 @@ std::string_view MemorySource::next() {
 
 std::string_view FileSource::next() {
   while (!done_) {
-    const ssize_t n = ::read(fd_, buf_.data(), buf_.size());
-    if (n > 0) return {buf_.data(), static_cast<std::size_t>(n)};
+    const ssize_t n = ::read(fd_, buf_.get(), kBufferSize);
+    if (n > 0) return {buf_.get(), static_cast<std::size_t>(n)};
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) error_ = errno;
     done_ = true;

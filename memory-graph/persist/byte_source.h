@@ -2,9 +2,9 @@
 // or bytes already in memory (tests and the fuzzer). Persist layer only.
 #pragma once
 
-#include <array>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string_view>
 
 namespace recall_mesh::persist {
@@ -38,7 +38,7 @@ class FileSource final : public ByteSource {
  public:
   static constexpr std::size_t kBufferSize = 8192;
 
-  explicit FileSource(int fd) noexcept : fd_(fd) {}
+  explicit FileSource(int fd) : fd_(fd), buf_(std::make_unique<char[]>(kBufferSize)) {}
   std::string_view next() override;
   int error() const noexcept override { return error_; }
 
@@ -46,7 +46,7 @@ class FileSource final : public ByteSource {
   int fd_;
   int error_ = 0;
   bool done_ = false;
-  std::array<char, kBufferSize> buf_;
+  std::unique_ptr<char[]> buf_;  // on the heap: the caller's thread may have a small stack
 };
 
 }  // namespace recall_mesh::persist

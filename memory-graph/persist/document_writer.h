@@ -31,7 +31,7 @@ class StringSink final : public ByteSink {
   std::string& out_;
 };
 
-/// Streams the document of `adj` into `sink` through an 8192-byte buffer, sorting keys one
+/// Streams the document of `adj` into `sink` through a 64 KiB buffer, sorting keys one
 /// level at a time. Returns false once the sink refuses bytes; what reached it is then a
 /// prefix of the document.
 bool write_document(const store::AdjacencyMap& adj, ByteSink& sink);

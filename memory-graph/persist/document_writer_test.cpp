@@ -81,11 +81,11 @@ TEST(DocumentWriter, Escapes) {
 }
 
 TEST(DocumentWriter, LongNamesCrossTheBuffer) {
-  // Longer than the buffer even before escaping, and six times longer after.
+  // Longer than the piece escaped at once, and longer than the buffer once escaped.
   const std::string plain(20000, 'n');
-  std::string controls(3000, '\x01');
+  std::string controls(12000, '\x01');
   std::string expected_controls = "\"";
-  for (int i = 0; i < 3000; ++i) expected_controls += "\\u0001";
+  for (int i = 0; i < 12000; ++i) expected_controls += "\\u0001";
   EXPECT_EQ(concepts_only({plain}), one_concept('"' + plain + '"'));
   EXPECT_EQ(concepts_only({controls}), one_concept(expected_controls + '"'));
 }

@@ -46,7 +46,8 @@ class FileReplacement {
   int fd_ = -1;
 };
 
-/// Writes to a file descriptor it does not own, keeping the errno of a failed write.
+/// Writes to a file descriptor it does not own, keeping the errno of a failed write. Every
+/// few megabytes it asks the system to start writing them to disk.
 class FdSink final : public ByteSink {
  public:
   explicit FdSink(int fd) noexcept : fd_(fd) {}
@@ -54,8 +55,12 @@ class FdSink final : public ByteSink {
   int error() const noexcept { return error_; }
 
  private:
+  static constexpr std::size_t kWritebackStep = std::size_t{8} << 20;
+
   int fd_;
   int error_ = 0;
+  std::size_t written_ = 0;
+  std::size_t flushed_ = 0;  // written_ when writeback was last started
 };
 
 /// An Error of kind kOpen for `err`.
