@@ -13,6 +13,22 @@ bool set_item(PyObject* dict, PyObject* key, const PyRef& value) noexcept {
   return value && PyDict_SetItem(dict, key, value.get()) == 0;
 }
 
+// Pauses the cyclic collector while a large result is built. The result holds only str,
+// float, list and dict objects and cannot form a cycle, so collections triggered by its
+// many new containers would only walk the host's objects for nothing.
+class GcPause {
+ public:
+  GcPause() noexcept : was_enabled_(PyGC_Disable() != 0) {}
+  ~GcPause() {
+    if (was_enabled_) PyGC_Enable();
+  }
+  GcPause(const GcPause&) = delete;
+  GcPause& operator=(const GcPause&) = delete;
+
+ private:
+  bool was_enabled_;
+};
+
 }  // namespace
 
 PyObject* new_none() noexcept {
@@ -43,6 +59,7 @@ PyObject* new_str_list(const std::vector<std::string>& items) noexcept {
 }
 
 PyObject* new_str_list_list(const std::vector<std::vector<std::string>>& lists) noexcept {
+  GcPause pause;
   PyRef outer = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(lists.size())));
   if (!outer) return nullptr;
   for (std::size_t i = 0; i < lists.size(); ++i) {
@@ -80,6 +97,7 @@ PyObject* new_weight_dict(const std::vector<std::pair<std::string, float>>& weig
 PyObject* new_graph_dict(const query::GraphData& data) noexcept {
   // One str per distinct name, made when the name is first met and reused for every key
   // naming it, so the whole result is built in a single pass over rows and cells.
+  GcPause pause;
   std::vector<PyRef> strs;
   try {
     strs.resize(data.names.size());
