@@ -1,6 +1,7 @@
 // The graph document: saving a store as canonical JSON, and loading one back.
 // Persist layer: includes the store only; the binding calls it and turns an Error into
-// the matching Python exception.
+// the matching Python exception. The writer and reader behind these calls are in
+// document_writer.h and document_reader.h; file replacement is in file_replace.h.
 #pragma once
 
 #include <optional>
@@ -26,17 +27,22 @@ enum class ErrorKind {
 struct Error {
   ErrorKind kind;
   int os_errno = 0;  // for kOpen
-  std::string
-      message;  // the exception's whole message, e.g. "No such file or directory (os error 2)"
+  // The exception's whole message, e.g. "No such file or directory (os error 2)".
+  std::string message;
 };
 
-/// Writes the canonical document to `path`. The previous file survives any failure.
+/// Writes the canonical document to `path` (through any symlink) by way of a temporary
+/// file renamed over it, so a failed or interrupted save leaves the previous file as it
+/// was. Errors: kOpen or kNulInPath where opening `path` for writing would fail, kSave
+/// when writing or flushing fails. Non-finite floats are written as null.
 std::optional<Error> save_to_json(const store::AdjacencyMap& adj, std::string_view path);
 
-/// The canonical document as text.
+/// The canonical document as text. Fails only by running out of memory (std::bad_alloc).
 std::string to_json_str(const store::AdjacencyMap& adj);
 
-/// Reads a current or legacy document from `path` into a new store.
+/// Reads a current or legacy document from `path` into a new store; null in a float field
+/// reads as NaN, so every saved graph loads. Errors: kOpen or kNulInPath when `path`
+/// cannot be opened, then those of read_document (document_reader.h).
 std::variant<store::AdjacencyMap, Error> load_from_json(std::string_view path);
 
 }  // namespace recall_mesh::persist
