@@ -152,6 +152,30 @@ def test_finite_floats_return_bit_for_bit(tmp_path_factory, value):
     assert LeanMemoryGraph.load_from_json(path).to_json_str() == text
 
 
+def test_file_errors_and_their_classes(pair_graph, tmp_path):
+    (tmp_path / "loop1").symlink_to("loop2")
+    (tmp_path / "loop2").symlink_to("loop1")
+    cases = [
+        (lambda: pair_graph.save_to_json(""), FileNotFoundError,
+         "No such file or directory (os error 2)"),
+        (lambda: pair_graph.save_to_json(str(tmp_path / "new") + "/"), OSError,
+         "Is a directory (os error 21)"),
+        (lambda: pair_graph.save_to_json(str(tmp_path / "loop1")), OSError,
+         "Too many levels of symbolic links (os error 40)"),
+        (lambda: LeanMemoryGraph.load_from_json(str(tmp_path / "loop1")), OSError,
+         "Too many levels of symbolic links (os error 40)"),
+        (lambda: LeanMemoryGraph.load_from_json(str(tmp_path / "none.json")), FileNotFoundError,
+         "No such file or directory (os error 2)"),
+        (lambda: LeanMemoryGraph.load_from_json(str(tmp_path)), OSError,
+         "Failed to load graph: Is a directory (os error 21)"),
+    ]
+    for call, cls, message in cases:
+        with pytest.raises(OSError) as info:
+            call()
+        assert type(info.value) is cls and info.value.args == (message,)
+    assert sorted(os.listdir(tmp_path)) == ["loop1", "loop2"]
+
+
 def test_saving_keeps_mode_and_symlinks(pair_graph, tmp_path):
     real = tmp_path / "real.json"
     real.write_text("old")
