@@ -26,18 +26,6 @@ constexpr float kNodeClusterThreshold = 0.2f;
 // once per concept; asking for a later concept's first entries early overlaps those misses.
 constexpr NameId kPrefetchAhead = 4;
 
-// Asks for the first cache lines of a concept's entries.
-void prefetch_entries(const NeighbourMap& map) noexcept {
-  if (map.empty()) return;
-  const char* first = reinterpret_cast<const char*>(map.entries().data());
-  __builtin_prefetch(first);
-  __builtin_prefetch(first + 64);
-}
-
-void prefetch_entries(const AdjacencyMap& adj, NameId id) noexcept {
-  if (const NeighbourMap* map = adj.find_concept(id)) prefetch_entries(*map);
-}
-
 // Walks the clusters of one project: breadth-first over the directed entries that pass
 // (project filter, weight at least min_weight; a NaN weight never does), starting from
 // each concept with a passing entry in id order. Each cluster of two or more names goes
@@ -64,7 +52,7 @@ void walk_clusters(const AdjacencyMap& adj, std::string_view project_id, float m
   std::size_t filled = 0;  // offsets[0..filled) are set
   adj.for_each_concept([&](NameId id, const NeighbourMap& map) {
     for (; filled <= id; ++filled) offsets[filled] = kept;
-    prefetch_entries(adj, id + kPrefetchAhead);
+    adj.prefetch_concept(id + kPrefetchAhead);
     for (const MemoryEdge& e : map.entries()) {
       targets[kept] = e.neighbour;
       kept += static_cast<std::uint32_t>(e.weight >= min_weight) &
@@ -184,7 +172,7 @@ float get_cluster_density(const AdjacencyMap& adj, std::span<const std::string> 
   for (std::size_t i = 0; i < nodes.size(); ++i) group[i].id = adj.find_name(nodes[i]);
   for (Node& n : group) {
     n.map = adj.find_concept(n.id);
-    if (n.map) prefetch_entries(*n.map);
+    if (n.map) n.map->prefetch();
   }
   // The entry a -> b, or nullptr; a name the store lacks is in no entry.
   const auto entry = [](const Node& a, const Node& b) -> const MemoryEdge* {

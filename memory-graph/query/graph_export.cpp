@@ -21,14 +21,6 @@ constexpr std::uint32_t kUnplaced = 0xffffffffU;
 // once per concept; asking for a later concept's first entries early overlaps those misses.
 constexpr NameId kPrefetchAhead = 4;
 
-void prefetch_entries(const AdjacencyMap& adj, NameId id) noexcept {
-  const NeighbourMap* map = adj.find_concept(id);
-  if (!map || map->empty()) return;
-  const char* first = reinterpret_cast<const char*>(map->entries().data());
-  __builtin_prefetch(first);
-  __builtin_prefetch(first + 64);
-}
-
 // Builds a GraphData row by row, copying each distinct name once on first use.
 class Builder {
  public:
@@ -74,7 +66,7 @@ GraphData get_graph_data(const AdjacencyMap& adj) {
   out.reserve(adj.node_count(), adj.edge_count());
   // Every concept gets a row, one without entries (possible after a load) an empty one.
   adj.for_each_concept([&](NameId concept_id, const NeighbourMap& map) {
-    prefetch_entries(adj, concept_id + kPrefetchAhead);
+    adj.prefetch_concept(concept_id + kPrefetchAhead);
     const std::size_t first = out.cell_count();
     for (const MemoryEdge& e : map.entries()) out.add_cell(e);
     out.add_row(concept_id, first);
@@ -87,7 +79,7 @@ GraphData get_graph_data_for_project(const AdjacencyMap& adj, std::string_view p
   const store::ProjectFilter filter(adj, project_id);
   // Each directed entry is judged alone; a concept without a visible entry gets no row.
   adj.for_each_concept([&](NameId concept_id, const NeighbourMap& map) {
-    prefetch_entries(adj, concept_id + kPrefetchAhead);
+    adj.prefetch_concept(concept_id + kPrefetchAhead);
     const std::size_t first = out.cell_count();
     for (const MemoryEdge& e : map.entries()) {
       if (filter.passes(e)) out.add_cell(e);

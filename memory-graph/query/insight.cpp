@@ -55,9 +55,7 @@ std::vector<std::pair<std::string, float>> get_concepts_for_insight(
     m.map = adj.find_concept(m.id);
     if (!m.map || m.map->empty()) continue;
     entry_total += m.map->size();
-    const char* first = reinterpret_cast<const char*>(m.map->entries().data());
-    __builtin_prefetch(first);
-    __builtin_prefetch(first + 64);
+    m.map->prefetch();
   }
   if (entry_total == 0) return {};
 

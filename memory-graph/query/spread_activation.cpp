@@ -79,7 +79,7 @@ void resolve_batch(Graph& graph, std::size_t count, IdAt id_at,
                    std::array<Map*, kBatch>& maps) noexcept {
   for (std::size_t i = 0; i < count; ++i) maps[i] = graph.find_concept(id_at(i));
   for (std::size_t i = 0; i < count; ++i) {
-    if (maps[i] != nullptr && !maps[i]->empty()) __builtin_prefetch(maps[i]->entries().data());
+    if (maps[i] != nullptr) maps[i]->prefetch();
   }
 }
 

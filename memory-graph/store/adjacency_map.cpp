@@ -4,16 +4,6 @@
 
 namespace recall_mesh::store {
 
-NeighbourMap* AdjacencyMap::find_concept(NameId id) noexcept {
-  if (id >= concepts_.size() || !concepts_[id].present) return nullptr;
-  return &concepts_[id].map;
-}
-
-const NeighbourMap* AdjacencyMap::find_concept(NameId id) const noexcept {
-  if (id >= concepts_.size() || !concepts_[id].present) return nullptr;
-  return &concepts_[id].map;
-}
-
 NeighbourMap* AdjacencyMap::find_concept(std::string_view name) noexcept {
   return find_concept(names_.find(name));
 }

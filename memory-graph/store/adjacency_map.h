@@ -39,8 +39,16 @@ class AdjacencyMap {
   std::size_t id_bound() const noexcept { return names_.id_bound(); }
 
   /// The neighbour map of a concept, or nullptr when the name is not a concept.
-  NeighbourMap* find_concept(NameId id) noexcept;
-  const NeighbourMap* find_concept(NameId id) const noexcept;
+  NeighbourMap* find_concept(NameId id) noexcept {
+    return id < concepts_.size() && concepts_[id].present ? &concepts_[id].map : nullptr;
+  }
+  const NeighbourMap* find_concept(NameId id) const noexcept {
+    return id < concepts_.size() && concepts_[id].present ? &concepts_[id].map : nullptr;
+  }
+  /// Starts loading a concept's first entries, if it is one (see NeighbourMap::prefetch).
+  void prefetch_concept(NameId id) const noexcept {
+    if (const NeighbourMap* map = find_concept(id)) map->prefetch();
+  }
   NeighbourMap* find_concept(std::string_view name) noexcept;
   const NeighbourMap* find_concept(std::string_view name) const noexcept;
 
