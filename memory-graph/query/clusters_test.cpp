@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "store/graph_ops.h"
+#include "store/test_support.h"
 
 namespace recall_mesh::query {
 namespace {
@@ -17,25 +18,11 @@ namespace {
 using Names = std::vector<std::string>;
 
 // Sets the entry from -> to to exactly `weight`, bypassing the association step's +0.2.
-void put(store::AdjacencyMap& adj, std::string_view from, std::string_view to,
-         std::string_view project, float weight) {
-  store::EdgeValues v;
-  v.weight = weight;
-  v.project_id = project;
-  adj.put_entry(adj.add_concept(from), to, v);
-}
+using store::test_support::link;
+using store::test_support::put;
 
-void link(store::AdjacencyMap& adj, std::string_view a, std::string_view b,
-          std::string_view project, float weight) {
-  put(adj, a, b, project, weight);
-  put(adj, b, a, project, weight);
-}
-
-// "n" + std::to_string(i) trips a false -Wrestrict in GCC 12 at -O3.
 std::string nth(int i) {
-  std::string s = "n";
-  s += std::to_string(i);
-  return s;
+  return store::test_support::numbered("n", i);
 }
 
 std::set<std::string> as_set(const Names& names) {

@@ -7,25 +7,16 @@
 #include <string>
 #include <vector>
 
+#include "store/test_support.h"
+
 namespace recall_mesh::query {
 namespace {
 
 using Names = std::vector<std::string>;
 using Found = std::map<std::string, float>;
 
-void put(store::AdjacencyMap& adj, std::string_view from, std::string_view to,
-         std::string_view project, float weight) {
-  store::EdgeValues v;
-  v.weight = weight;
-  v.project_id = project;
-  adj.put_entry(adj.add_concept(from), to, v);
-}
-
-void link(store::AdjacencyMap& adj, std::string_view a, std::string_view b,
-          std::string_view project, float weight) {
-  put(adj, a, b, project, weight);
-  put(adj, b, a, project, weight);
-}
+using store::test_support::link;
+using store::test_support::put;
 
 // The result as a map, checking on the way that no neighbour is listed twice.
 Found found(const store::AdjacencyMap& adj, const Names& group, std::string_view project) {

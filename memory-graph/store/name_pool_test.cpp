@@ -4,15 +4,12 @@
 
 #include <string>
 
+#include "test_support.h"
+
 namespace recall_mesh::store {
 namespace {
 
-// Builds "<prefix><i>"; appending avoids a false -Wrestrict of GCC 12 on operator+.
-std::string numbered(const char* prefix, int i) {
-  std::string name(prefix);
-  name += std::to_string(i);
-  return name;
-}
+using test_support::numbered;
 
 TEST(NamePool, InternsEachNameOnceAndComparesBytes) {
   NamePool pool;
