@@ -327,7 +327,8 @@ def run_foundation(ctx: Context) -> None:
     # The baseline sums its dict sizes, a walk over every concept: fewer calls suffice.
     speedup_row(r, g, "edge_count, per call", per_call_ns(module.edge_count, none, a.loops),
                 per_call_ns(base.edge_count, [()] * 20, 3), "baseline", 0)
-    del module, base, holder
+    holder.clear()
+    del module, base
     gc.collect()
     for side in ("module", "baseline"):
         res = child("rss_build", ctx.args, side)
@@ -440,7 +441,7 @@ def run_structure(ctx: Context) -> None:
         r.add(g, "detect_clusters against igraph connected_components (construction "
               "excluded)", fmt_ns(m_ns), f"igraph {fmt_ns(i_ns)}", f"{ratio:.2f}x faster",
               "at least as fast", verdict(ratio >= 1))
-        del ig
+        ig = None
     except ImportError:
         r.note("python-igraph is not installed: igraph comparison skipped")
     try:
@@ -452,7 +453,7 @@ def run_structure(ctx: Context) -> None:
                           a.baseline_reps)
         speedup_row(r, g, "detect_clusters against networkx connected_components "
                     "(construction excluded)", m_ns, x_ns, "networkx", 30)
-        del nxg
+        nxg = None
     except ImportError:
         r.note("networkx is not installed: networkx comparison skipped")
     del edges
