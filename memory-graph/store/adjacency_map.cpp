@@ -12,16 +12,6 @@ const NeighbourMap* AdjacencyMap::find_concept(std::string_view name) const noex
   return find_concept(names_.find(name));
 }
 
-MemoryEdge* AdjacencyMap::find_edge(NameId from, NameId to) noexcept {
-  NeighbourMap* map = find_concept(from);
-  return map && to != kNoName ? map->find(to) : nullptr;
-}
-
-const MemoryEdge* AdjacencyMap::find_edge(NameId from, NameId to) const noexcept {
-  const NeighbourMap* map = find_concept(from);
-  return map && to != kNoName ? map->find(to) : nullptr;
-}
-
 MemoryEdge* AdjacencyMap::find_edge(std::string_view from, std::string_view to) noexcept {
   NeighbourMap* map = find_concept(from);
   if (!map) return nullptr;
@@ -67,22 +57,31 @@ MemoryEdge AdjacencyMap::make_edge(NameId neighbour, NameId project,
   return e;
 }
 
-MemoryEdge& AdjacencyMap::find_or_add_entry(std::string_view from, std::string_view to,
+MemoryEdge& AdjacencyMap::find_or_add_entry(NameRef& from, NameRef& to, NameRef& project,
                                             const EdgeValues& fresh, bool& created) {
-  const NameId from_id = names_.find(from);
-  if (MemoryEdge* e = find_edge(from_id, names_.find(to))) {
+  if (MemoryEdge* e = find_edge(from.id, to.id)) {
     created = false;
     return *e;
   }
-  const bool new_concept = find_concept(from_id) == nullptr;
-  const NameId concept_id = add_concept(from);
+  const bool new_concept = find_concept(from.id) == nullptr;
+  if (new_concept) {
+    acquire(from);
+    try {
+      ensure_slots();
+    } catch (...) {
+      names_.release(from.id);
+      throw;
+    }
+    concepts_[from.id].present = true;
+    ++node_count_;
+  }
   NameId to_id = kNoName;
   NameId project_id = kNoName;
   try {
-    to_id = names_.acquire(to);
-    project_id = names_.acquire(fresh.project_id);
+    to_id = acquire(to);
+    project_id = acquire(project);
     ensure_slots();
-    MemoryEdge& e = concepts_[concept_id].map.append(make_edge(to_id, project_id, fresh));
+    MemoryEdge& e = concepts_[from.id].map.append(make_edge(to_id, project_id, fresh));
     ++edge_count_;
     created = true;
     return e;
@@ -91,9 +90,9 @@ MemoryEdge& AdjacencyMap::find_or_add_entry(std::string_view from, std::string_v
     if (project_id != kNoName) names_.release(project_id);
     if (to_id != kNoName) names_.release(to_id);
     if (new_concept) {
-      concepts_[concept_id].present = false;
+      concepts_[from.id].present = false;
       --node_count_;
-      names_.release(concept_id);
+      names_.release(from.id);
     }
     throw;
   }

@@ -54,8 +54,14 @@ class AdjacencyMap {
 
   /// The entry from -> to, or nullptr when either is missing.
   MemoryEdge* find_edge(std::string_view from, std::string_view to) noexcept;
-  MemoryEdge* find_edge(NameId from, NameId to) noexcept;
-  const MemoryEdge* find_edge(NameId from, NameId to) const noexcept;
+  MemoryEdge* find_edge(NameId from, NameId to) noexcept {
+    NeighbourMap* map = find_concept(from);
+    return map && to != kNoName ? map->find(to) : nullptr;
+  }
+  const MemoryEdge* find_edge(NameId from, NameId to) const noexcept {
+    const NeighbourMap* map = find_concept(from);
+    return map && to != kNoName ? map->find(to) : nullptr;
+  }
 
   /// Calls f(concept_id, NeighbourMap&) for every concept, in id order.
   template <class F>
@@ -66,10 +72,26 @@ class AdjacencyMap {
   /// Makes `name` a concept (with no entries when new) and returns its id.
   NameId add_concept(std::string_view name);
 
-  /// The entry from -> to. When it is new it is created with `fresh` (project, weight,
-  /// times and the rest); `created` says which. The concept is added when missing.
-  MemoryEdge& find_or_add_entry(std::string_view from, std::string_view to, const EdgeValues& fresh,
-                                bool& created);
+  /// A name resolved once for several uses within one operation: its bytes, its hash and
+  /// its id (kNoName while it is not interned; the store fills it in when it interns the
+  /// name). A lazy one is hashed only when first needed. Valid until a name is released.
+  struct NameRef {
+    std::string_view text;
+    std::size_t hash = 0;
+    NameId id = kNoName;
+    bool resolved = false;
+  };
+  NameRef resolve(std::string_view text) const noexcept {
+    const std::size_t hash = names_.hash(text);
+    return {text, hash, names_.find(text, hash), true};
+  }
+  static NameRef resolve_later(std::string_view text) noexcept { return {text}; }
+
+  /// The entry from -> to. When it is new it is created with `fresh` and the project
+  /// `project` (`fresh.project_id` is not read); `created` says which. The concept is added
+  /// when missing. A failure leaves the store as it was.
+  MemoryEdge& find_or_add_entry(NameRef& from, NameRef& to, NameRef& project,
+                                const EdgeValues& fresh, bool& created);
 
   /// Sets the entry concept -> to to `values`, replacing an entry already there.
   /// `concept_id` must be a concept.
@@ -100,6 +122,19 @@ class AdjacencyMap {
     names_.release(e.project_id);
   }
   void ensure_slots();
+  // One more user of a resolved name, interning it when needed.
+  NameId acquire(NameRef& ref) {
+    if (!ref.resolved) {
+      ref.hash = names_.hash(ref.text);
+      ref.resolved = true;
+      ref.id = names_.acquire(ref.text, ref.hash);
+    } else if (ref.id == kNoName) {
+      ref.id = names_.acquire(ref.text, ref.hash);
+    } else {
+      names_.retain(ref.id);
+    }
+    return ref.id;
+  }
 
   NamePool names_;
   std::vector<ConceptSlot> concepts_;  // indexed by name id

@@ -4,30 +4,47 @@
 
 namespace recall_mesh::store {
 
-void upsert_edge(AdjacencyMap& adj, std::string_view a, std::string_view b,
-                 std::string_view project_id, float weight, std::uint64_t current_time,
-                 float salience, bool is_landmark) {
+namespace {
+
+// The upsert of one direction, on names resolved by the caller.
+void upsert(AdjacencyMap& adj, AdjacencyMap::NameRef& a, AdjacencyMap::NameRef& b,
+            AdjacencyMap::NameRef& project, float weight, std::uint64_t current_time,
+            float salience, bool is_landmark) {
   EdgeValues fresh;
   fresh.weight = weight;
   fresh.latency_tier = 0;
   fresh.decay_resistance = 1.0f;
-  fresh.project_id = project_id;
   fresh.last_strengthened = 0;
   fresh.created_at = current_time;
   fresh.is_landmark = is_landmark;
   fresh.salience = salience;
   bool created = false;
-  MemoryEdge& e = adj.find_or_add_entry(a, b, fresh, created);
+  MemoryEdge& e = adj.find_or_add_entry(a, b, project, fresh, created);
   association_step(e, salience, is_landmark);
+}
+
+}  // namespace
+
+void upsert_edge(AdjacencyMap& adj, std::string_view a, std::string_view b,
+                 std::string_view project_id, float weight, std::uint64_t current_time,
+                 float salience, bool is_landmark) {
+  AdjacencyMap::NameRef from = adj.resolve(a);
+  AdjacencyMap::NameRef to = adj.resolve(b);
+  AdjacencyMap::NameRef project = AdjacencyMap::resolve_later(project_id);
+  upsert(adj, from, to, project, weight, current_time, salience, is_landmark);
 }
 
 void add_association(AdjacencyMap& adj, std::string_view concept_a, std::string_view concept_b,
                      std::string_view project_id, float initial_weight, std::uint64_t current_time,
                      float salience, bool is_landmark) {
-  upsert_edge(adj, concept_a, concept_b, project_id, initial_weight, current_time, salience,
-              is_landmark);
-  upsert_edge(adj, concept_b, concept_a, project_id, initial_weight, current_time, salience,
-              is_landmark);
+  // Each name is hashed and looked up once for both directions, the project only if an
+  // entry is created; the first upsert fills in the ids of names it interns, so the
+  // second finds them without a lookup.
+  AdjacencyMap::NameRef a = adj.resolve(concept_a);
+  AdjacencyMap::NameRef b = adj.resolve(concept_b);
+  AdjacencyMap::NameRef project = AdjacencyMap::resolve_later(project_id);
+  upsert(adj, a, b, project, initial_weight, current_time, salience, is_landmark);
+  upsert(adj, b, a, project, initial_weight, current_time, salience, is_landmark);
 }
 
 void strengthen_edge(AdjacencyMap& adj, std::string_view from, std::string_view to,

@@ -19,13 +19,12 @@ std::size_t NamePool::IdHash::operator()(std::string_view text) const noexcept {
 NamePool::NamePool()
     : slots_(std::make_unique<Slots>()), index_(0, IdHash{slots_.get()}, IdEqual{slots_.get()}) {}
 
-NameId NamePool::find(std::string_view text) const noexcept {
-  auto it = index_.find(text);
+NameId NamePool::find(std::string_view text, std::size_t hash) const noexcept {
+  auto it = index_.find(text, hash);
   return it == index_.end() ? kNoName : *it;
 }
 
-NameId NamePool::acquire(std::string_view text) {
-  std::size_t hash = index_.hash_function()(text);
+NameId NamePool::acquire(std::string_view text, std::size_t hash) {
   auto it = index_.find(text, hash);
   if (it != index_.end()) {
     (*slots_)[*it].refs++;

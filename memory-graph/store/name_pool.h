@@ -28,10 +28,16 @@ class NamePool {
   NamePool(const NamePool&) = delete;
   NamePool& operator=(const NamePool&) = delete;
 
+  /// The hash of `text` under this pool's key: lets one operation that meets a name
+  /// several times hash it once.
+  std::size_t hash(std::string_view text) const noexcept { return index_.hash_function()(text); }
+
   /// The id of `text`, or kNoName when no live name has these bytes. Builds no string.
-  NameId find(std::string_view text) const noexcept;
+  NameId find(std::string_view text) const noexcept { return find(text, hash(text)); }
+  NameId find(std::string_view text, std::size_t hash) const noexcept;
   /// The id of `text` with one more user; interns it first when it is new.
-  NameId acquire(std::string_view text);
+  NameId acquire(std::string_view text) { return acquire(text, hash(text)); }
+  NameId acquire(std::string_view text, std::size_t hash);
   /// One more user of a live name.
   void retain(NameId id) noexcept { (*slots_)[id].refs++; }
   /// One user fewer; the name is released when none is left. Never allocates.

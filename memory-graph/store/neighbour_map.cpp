@@ -8,8 +8,6 @@
 namespace recall_mesh::store {
 namespace {
 
-constexpr std::uint32_t kEmptySlot = 0xffffffffU;
-
 // Slot count for n positions: a power of two kept at most three quarters full.
 std::size_t slots_for(std::size_t n) {
   std::size_t slots = 16;
@@ -20,26 +18,6 @@ std::size_t slots_for(std::size_t n) {
 }  // namespace
 
 NeighbourMap::~NeighbourMap() = default;
-
-const MemoryEdge* NeighbourMap::find(NameId neighbour) const noexcept {
-  if (!index_) {
-    for (const MemoryEdge& e : edges_) {
-      if (e.neighbour == neighbour) return &e;
-    }
-    return nullptr;
-  }
-  std::size_t slot = static_cast<std::size_t>(mix_id(neighbour)) & index_->mask;
-  for (;;) {
-    const std::uint32_t pos = index_->slots[slot];
-    if (pos == kEmptySlot) return nullptr;
-    if (edges_[pos].neighbour == neighbour) return &edges_[pos];
-    slot = (slot + 1) & index_->mask;
-  }
-}
-
-MemoryEdge* NeighbourMap::find(NameId neighbour) noexcept {
-  return const_cast<MemoryEdge*>(std::as_const(*this).find(neighbour));
-}
 
 void NeighbourMap::grow_if_full() {
   const std::size_t n = edges_.size();

@@ -7,9 +7,11 @@
 #include <cstdint>
 #include <memory>
 #include <span>
+#include <utility>
 #include <vector>
 
 #include "memory_edge.h"
+#include "name_hash.h"
 
 namespace recall_mesh::store {
 
@@ -27,7 +29,9 @@ class NeighbourMap {
   bool empty() const noexcept { return edges_.empty(); }
 
   /// The entry for `neighbour`, or nullptr.
-  MemoryEdge* find(NameId neighbour) noexcept;
+  MemoryEdge* find(NameId neighbour) noexcept {
+    return const_cast<MemoryEdge*>(std::as_const(*this).find(neighbour));
+  }
   const MemoryEdge* find(NameId neighbour) const noexcept;
 
   /// The entries in this map's order (insertion order; removal keeps the rest in order).
@@ -67,9 +71,27 @@ class NeighbourMap {
   void index_insert(std::uint32_t position) noexcept;
   void reindex() noexcept;
 
+  static constexpr std::uint32_t kEmptySlot = 0xffffffffU;
+
   std::vector<MemoryEdge> edges_;
   std::unique_ptr<Index> index_;
 };
+
+inline const MemoryEdge* NeighbourMap::find(NameId neighbour) const noexcept {
+  if (!index_) {
+    for (const MemoryEdge& e : edges_) {
+      if (e.neighbour == neighbour) return &e;
+    }
+    return nullptr;
+  }
+  std::size_t slot = static_cast<std::size_t>(mix_id(neighbour)) & index_->mask;
+  for (;;) {
+    const std::uint32_t pos = index_->slots[slot];
+    if (pos == kEmptySlot) return nullptr;
+    if (edges_[pos].neighbour == neighbour) return &edges_[pos];
+    slot = (slot + 1) & index_->mask;
+  }
+}
 
 template <class Dead, class Gone>
 std::size_t NeighbourMap::remove_if(Dead&& dead, Gone&& gone) noexcept {
