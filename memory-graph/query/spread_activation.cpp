@@ -193,7 +193,12 @@ std::vector<Activation> spread_activation(store::AdjacencyMap& adj,
   std::vector<Activation> result;
   result.reserve(activated.size());
   std::size_t next_unknown = 0;
-  for (const Activated& a : activated) {
+  constexpr std::size_t kNameAhead = 8;  // names are scattered: ask for them early
+  for (std::size_t i = 0; i < activated.size(); ++i) {
+    if (i + kNameAhead < activated.size() && activated[i + kNameAhead].id != store::kNoName) {
+      graph.names().prefetch(activated[i + kNameAhead].id);
+    }
+    const Activated& a = activated[i];
     const std::string_view name = a.id == store::kNoName
                                       ? starting_nodes[unknown_seed_order[next_unknown++]]
                                       : graph.name(a.id);
