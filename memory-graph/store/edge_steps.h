@@ -26,21 +26,49 @@ inline constexpr std::uint8_t kColdestTier = 10;
 
 /// Re-affirms an entry: weight +0.2 (cap 1.0), resistance +0.1 (cap 3.0), salience raised
 /// to `salience` when strictly greater, landmark latched on when asked.
-void association_step(MemoryEdge& e, float salience, bool is_landmark) noexcept;
+inline void association_step(MemoryEdge& e, float salience, bool is_landmark) noexcept {
+  e.weight = cap(e.weight + kAssociationGain, kWeightCap);
+  e.decay_resistance =
+      cap(e.decay_resistance + kAssociationResistanceGain, kAssociationResistanceCap);
+  if (salience > e.salience) e.salience = salience;
+  if (is_landmark) e.is_landmark = true;
+}
 
 /// Reinforces an entry unless it was reinforced within the cool-down before `now`
 /// (measured with unsigned wrap-around). Returns whether it took effect.
-bool reinforcement_step(MemoryEdge& e, std::uint64_t now) noexcept;
+inline bool reinforcement_step(MemoryEdge& e, std::uint64_t now) noexcept {
+  const std::uint64_t gap = now - e.last_strengthened;  // wraps on purpose
+  if (gap <= kCoolDown) return false;
+  e.weight = cap(e.weight + kReinforcementGain, kWeightCap);
+  e.decay_resistance = cap(e.decay_resistance + kReinforcementResistanceGain, kResistanceCap);
+  e.last_strengthened = now;
+  return true;
+}
 
 /// Wakes an entry: tier 0, resistance x1.5 (cap 5.0), full weight.
-void promotion_step(MemoryEdge& e) noexcept;
+inline void promotion_step(MemoryEdge& e) noexcept {
+  e.latency_tier = 0;
+  e.decay_resistance = cap(e.decay_resistance * kPromotionResistanceFactor, kResistanceCap);
+  e.weight = kWeightCap;
+}
 
 /// A useless retrieval: weight -0.05, never below 0.1.
-void feedback_penalty(MemoryEdge& e) noexcept;
+inline void feedback_penalty(MemoryEdge& e) noexcept {
+  e.weight = floor_at(e.weight - kPenalty, kPenaltyFloor);
+}
 
 /// One decay pass over one entry. Landmarks are left alone. Returns whether the entry
 /// died: weight exactly 0 at the coldest tier.
-bool decay_step(MemoryEdge& e, float decay_rate) noexcept;
+inline bool decay_step(MemoryEdge& e, float decay_rate) noexcept {
+  // Landmarks never decay, so they are skipped before the weight is read.
+  if (e.is_landmark) return false;
+  const float salience = floor_at(e.salience, kSalienceFloor);
+  const float divisor = salience * e.decay_resistance;
+  const float decay = decay_rate / divisor;
+  e.weight = floor_at(e.weight - decay, 0.0f);
+  if (e.weight < kWeakWeight && e.latency_tier < kColdestTier) e.latency_tier++;
+  return !(e.weight > 0.0f) && e.latency_tier >= kColdestTier;
+}
 
 /// Adds one to a counter, saturating at the top so a busy entry never reads as unused.
 constexpr std::uint32_t saturating_increment(std::uint32_t n) noexcept {
