@@ -63,6 +63,18 @@ def per_call_ns(fn, args: list[tuple], loops: int) -> float:
     return statistics.median(means)
 
 
+def same_args_row(ctx, module, base, group, what, method, args: tuple, limit) -> None:
+    """One call repeated with identical arguments on the module, the no-op and the
+    baseline: the per-call overhead with everything the call touches in cache."""
+    a = ctx.args
+    calls = [args] * a.calls
+    m_ns = per_call_ns(getattr(module, method), calls, a.loops)
+    noop_ns = per_call_ns(getattr(ctx.noop, method), calls, a.loops) if ctx.noop else None
+    b_ns = per_call_ns(getattr(base, method), calls, a.loops)
+    overhead_row(ctx.report, group, f"{what}, the same arguments repeated, per call", m_ns,
+                 noop_ns, limit, b_ns)
+
+
 def per_run_ns(fn, reps: int, setup=None) -> float:
     """Median ns of `reps` single runs of fn(); setup() runs untimed before each."""
     runs = []
@@ -287,6 +299,8 @@ def run_foundation(ctx: Context) -> None:
                  m_ns, noop_ns, 1.5, b_ns)
     # The same calls cycling over 1,000 pairs: the graph's part stays in cache, as it does
     # for a host that keeps working on the same concepts.
+    same_args_row(ctx, module, base, g, "add_association(a, b, project, weight), existing pair",
+                  "add_association", four[0], 1.5)
     warm = (four[:1000] * (k // 1000 + 1))[:k]
     overhead_row(r, g, "add_association(a, b, project, weight), 1,000 pairs repeated "
                  "(warm cache), per call", per_call_ns(module.add_association, warm, a.loops),
@@ -389,6 +403,7 @@ def run_learning(ctx: Context) -> None:
     b_ns = per_call_ns(base.record_feedback, feedback, a.loops)
     noop_ns = per_call_ns(ctx.noop.record_feedback, feedback, a.loops) if ctx.noop else None
     overhead_row(r, g, "record_feedback, per call", m_ns, noop_ns, 1.5, b_ns)
+    same_args_row(ctx, module, base, g, "record_feedback", "record_feedback", feedback[0], 1.5)
     warm = (feedback[:1000] * (len(feedback) // 1000 + 1))[:len(feedback)]
     overhead_row(r, g, "record_feedback, 1,000 pairs repeated (warm cache), per call",
                  per_call_ns(module.record_feedback, warm, a.loops),
@@ -475,6 +490,7 @@ def run_structure(ctx: Context) -> None:
         noop_ns = (per_call_ns(getattr(ctx.noop, method), groups, a.loops)
                    if ctx.noop else None)
         overhead_row(r, g, f"{method}, 5 concepts, per call", m_ns, noop_ns, 2, b_ns)
+        same_args_row(ctx, module, base, g, f"{method}, 5 concepts", method, groups[0], 2)
     if hasattr(module, "cluster_label"):
         labels = [(grp,) for grp, _ in groups]
         speedup_row(r, g, "cluster_label, 5 concepts, per call",
