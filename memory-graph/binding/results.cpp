@@ -70,28 +70,35 @@ PyObject* new_str_list_list(const std::vector<std::vector<std::string>>& lists) 
   return outer.release();
 }
 
-PyObject* new_energy_dict(const std::vector<query::Activation>& activations) noexcept {
+namespace {
+
+// A new dict of name -> float from items, read through name_of and value_of.
+template <class Items, class NameOf, class ValueOf>
+PyObject* new_float_dict(const Items& items, NameOf name_of, ValueOf value_of) noexcept {
   PyRef dict = PyRef::steal(PyDict_New());
   if (!dict) return nullptr;
-  for (const query::Activation& a : activations) {
-    PyRef key = PyRef::steal(new_str(a.name));
-    if (!key || !set_item(dict.get(), key.get(), PyRef::steal(new_float(a.energy)))) {
+  for (const auto& item : items) {
+    PyRef key = PyRef::steal(new_str(name_of(item)));
+    if (!key || !set_item(dict.get(), key.get(), PyRef::steal(new_float(value_of(item))))) {
       return nullptr;
     }
   }
   return dict.release();
 }
 
+}  // namespace
+
+PyObject* new_energy_dict(const std::vector<query::Activation>& activations) noexcept {
+  return new_float_dict(
+      activations, [](const query::Activation& a) -> const std::string& { return a.name; },
+      [](const query::Activation& a) { return a.energy; });
+}
+
 PyObject* new_weight_dict(const std::vector<std::pair<std::string, float>>& weights) noexcept {
-  PyRef dict = PyRef::steal(PyDict_New());
-  if (!dict) return nullptr;
-  for (const auto& [name, weight] : weights) {
-    PyRef key = PyRef::steal(new_str(name));
-    if (!key || !set_item(dict.get(), key.get(), PyRef::steal(new_float(weight)))) {
-      return nullptr;
-    }
-  }
-  return dict.release();
+  using Item = std::pair<std::string, float>;
+  return new_float_dict(
+      weights, [](const Item& w) -> const std::string& { return w.first; },
+      [](const Item& w) { return w.second; });
 }
 
 PyObject* new_graph_dict(const query::GraphData& data) noexcept {
