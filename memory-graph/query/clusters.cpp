@@ -1,7 +1,6 @@
 #include "clusters.h"
 
 #include <algorithm>
-#include <array>
 #include <cassert>
 #include <cmath>
 #include <cstddef>
@@ -9,6 +8,7 @@
 #include <memory>
 #include <utility>
 
+#include "resolved_group.h"
 #include "store/project_filter.h"
 
 namespace recall_mesh::query {
@@ -154,26 +154,9 @@ float get_cluster_density(const AdjacencyMap& adj, std::span<const std::string> 
   if (nodes.size() < 2 || adj.node_count() == 0) return 0.0f;
   const store::ProjectFilter filter(adj, project_id);
 
-  // Resolve each listed name and its entries once, all before the first pair, so the cache
-  // misses of a cold graph overlap instead of following one another. Small groups need no
-  // allocation.
-  struct Node {
-    NameId id;
-    const NeighbourMap* map;
-  };
-  constexpr std::size_t kInline = 16;
-  std::array<Node, kInline> inline_nodes;
-  std::vector<Node> heap_nodes;
-  std::span<Node> group(inline_nodes.data(), std::min(nodes.size(), kInline));
-  if (nodes.size() > kInline) {
-    heap_nodes.resize(nodes.size());
-    group = heap_nodes;
-  }
-  for (std::size_t i = 0; i < nodes.size(); ++i) group[i].id = adj.find_name(nodes[i]);
-  for (Node& n : group) {
-    n.map = adj.find_concept(n.id);
-    if (n.map) n.map->prefetch();
-  }
+  const ResolvedGroup resolved(adj, nodes);
+  const std::span<const ResolvedGroup::Member> group = resolved.members();
+  using Node = ResolvedGroup::Member;
   // The entry a -> b, or nullptr; a name the store lacks is in no entry.
   const auto entry = [](const Node& a, const Node& b) -> const MemoryEdge* {
     return a.map && b.id != store::kNoName ? a.map->find(b.id) : nullptr;

@@ -1,12 +1,12 @@
 #include "insight.h"
 
 #include <algorithm>
-#include <array>
 #include <cmath>
 #include <cstddef>
 
 #include <tsl/robin_map.h>
 
+#include "resolved_group.h"
 #include "store/name_hash.h"
 #include "store/project_filter.h"
 
@@ -21,11 +21,6 @@ struct IdHash {
   }
 };
 
-// Groups up to this size are resolved on the stack and searched linearly; a typical
-// insight holds a handful of concepts, so what a call allocates grows with its result,
-// never with the graph.
-constexpr std::size_t kInline = 16;
-
 }  // namespace
 
 std::vector<std::pair<std::string, float>> get_concepts_for_insight(
@@ -33,35 +28,18 @@ std::vector<std::pair<std::string, float>> get_concepts_for_insight(
     std::string_view project_id) {
   if (insight_concepts.empty() || adj.node_count() == 0) return {};
 
-  // The members' ids in list order (a name the store lacks gets kNoName and is no concept)
-  // and their entries, all resolved before the first entry is read, so the cache misses of
-  // a cold graph overlap instead of following one another.
-  struct Member {
-    NameId id;
-    const store::NeighbourMap* map;
-  };
-  std::array<Member, kInline> inline_members;
-  std::vector<Member> heap_members;
-  std::span<Member> members(inline_members.data(), std::min(insight_concepts.size(), kInline));
-  if (insight_concepts.size() > kInline) {
-    heap_members.resize(insight_concepts.size());
-    members = heap_members;
-  }
-  for (std::size_t i = 0; i < members.size(); ++i) {
-    members[i].id = adj.find_name(insight_concepts[i]);
-  }
+  const ResolvedGroup resolved(adj, insight_concepts);
+  const std::span<const ResolvedGroup::Member> members = resolved.members();
+  using Member = ResolvedGroup::Member;
   std::size_t entry_total = 0;
-  for (Member& m : members) {
-    m.map = adj.find_concept(m.id);
-    if (!m.map || m.map->empty()) continue;
-    entry_total += m.map->size();
-    m.map->prefetch();
+  for (const Member& m : members) {
+    if (m.map) entry_total += m.map->size();
   }
   if (entry_total == 0) return {};
 
   // The exclusion set: the members' ids, sorted when there are too many to scan.
   std::vector<NameId> sorted;
-  if (members.size() > kInline) {
+  if (members.size() > ResolvedGroup::kInline) {
     sorted.reserve(members.size());
     for (const Member& m : members) sorted.push_back(m.id);
     std::sort(sorted.begin(), sorted.end());

@@ -1,0 +1,52 @@
+// A listed group of names resolved once for a query: each name's id and neighbour map, in
+// list order, with every map's first entries asked for before any is read, so the cache
+// misses of a cold graph overlap instead of following one another. Query layer.
+#pragma once
+
+#include <algorithm>
+#include <array>
+#include <cstddef>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "store/adjacency_map.h"
+
+namespace recall_mesh::query {
+
+class ResolvedGroup {
+ public:
+  /// Groups up to this size live on the stack: a typical group holds a handful of names,
+  /// so what a call allocates never grows with the graph.
+  static constexpr std::size_t kInline = 16;
+
+  struct Member {
+    store::NameId id;                // kNoName when the store lacks the name
+    const store::NeighbourMap* map;  // nullptr when the name is not a concept
+  };
+
+  ResolvedGroup(const store::AdjacencyMap& adj, std::span<const std::string> names)
+      : members_(inline_.data(), std::min(names.size(), kInline)) {
+    if (names.size() > kInline) {
+      heap_.resize(names.size());
+      members_ = heap_;
+    }
+    for (std::size_t i = 0; i < names.size(); ++i) members_[i].id = adj.find_name(names[i]);
+    for (Member& m : members_) {
+      m.map = adj.find_concept(m.id);
+      if (m.map != nullptr) m.map->prefetch();
+    }
+  }
+  // members_ may point into this object.
+  ResolvedGroup(const ResolvedGroup&) = delete;
+  ResolvedGroup& operator=(const ResolvedGroup&) = delete;
+
+  std::span<const Member> members() const noexcept { return members_; }
+
+ private:
+  std::array<Member, kInline> inline_;
+  std::vector<Member> heap_;
+  std::span<Member> members_;
+};
+
+}  // namespace recall_mesh::query
