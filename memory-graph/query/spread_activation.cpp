@@ -83,13 +83,6 @@ void resolve_batch(Graph& graph, std::size_t count, IdAt id_at,
   }
 }
 
-// Whether the reinforcement step would change `e` now. The step itself answers, on a
-// scratch copy, so its cool-down rule stays in one place.
-bool cool_down_over(const MemoryEdge& e, std::uint64_t now) noexcept {
-  MemoryEdge scratch = e;
-  return store::reinforcement_step(scratch, now);
-}
-
 // Applies `step` to each listed entry that still exists, in list order.
 template <class Step>
 void apply_in_order(store::AdjacencyMap& adj, const std::vector<Pair>& pairs, Step step) noexcept {
@@ -168,7 +161,7 @@ std::vector<Activation> spread_activation(store::AdjacencyMap& adj,
         // carried the energy and is reinforced. An entry still cooling down is left off:
         // this call can only move its last reinforcement to now, so the step would find
         // it cooling down then too.
-        if (t >= kActivationThreshold && cool_down_over(e, current_time)) {
+        if (t >= kActivationThreshold && store::cool_down_over(e, current_time)) {
           reinforce.push_back({current.node, e.neighbour, position});
         }
         if (visited.contains(e.neighbour)) continue;  // first arrival wins

@@ -36,9 +36,14 @@ inline void association_step(MemoryEdge& e, float salience, bool is_landmark) no
 
 /// Reinforces an entry unless it was reinforced within the cool-down before `now`
 /// (measured with unsigned wrap-around). Returns whether it took effect.
+/// Whether the cool-down since the entry's last reinforcement is over at `now` (measured
+/// with unsigned wrap-around, so a time before it counts as long after).
+inline bool cool_down_over(const MemoryEdge& e, std::uint64_t now) noexcept {
+  return now - e.last_strengthened > kCoolDown;  // wraps on purpose
+}
+
 inline bool reinforcement_step(MemoryEdge& e, std::uint64_t now) noexcept {
-  const std::uint64_t gap = now - e.last_strengthened;  // wraps on purpose
-  if (gap <= kCoolDown) return false;
+  if (!cool_down_over(e, now)) return false;
   e.weight = cap(e.weight + kReinforcementGain, kWeightCap);
   e.decay_resistance = cap(e.decay_resistance + kReinforcementResistanceGain, kResistanceCap);
   e.last_strengthened = now;
