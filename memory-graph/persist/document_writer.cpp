@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <span>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -193,37 +194,89 @@ void write_edge(Out& out, FloatTexts& floats, const store::AdjacencyMap& adj, co
   out.commit(p);
 }
 
+// A key sorted by its bytes, carrying its first eight bytes as a big-endian number (zero
+// padded): most comparisons settle on that number without reaching the name's bytes.
+struct SortKey {
+  std::uint64_t head;
+  std::string_view text;
+
+  explicit SortKey(std::string_view t) noexcept : head(0), text(t) {
+    unsigned char bytes[8] = {};
+    std::memcpy(bytes, t.data(), std::min(t.size(), sizeof bytes));
+    for (const unsigned char b : bytes) head = head << 8 | b;
+  }
+  // Equal heads leave the full comparison, so "ab" and "ab\0" still come out in order.
+  friend bool operator<(const SortKey& a, const SortKey& b) noexcept {
+    return a.head != b.head ? a.head < b.head : a.text < b.text;
+  }
+};
+
+template <class T>
+struct Keyed {
+  SortKey key;
+  const T* item;
+};
+
+template <class T>
+void sort_by_key(std::vector<Keyed<T>>& v) {
+  std::sort(v.begin(), v.end(), [](const Keyed<T>& a, const Keyed<T>& b) { return a.key < b.key; });
+}
+
+// Concepts are written in name order, which is no order in memory, so every concept's
+// map, entries and neighbour names would each be a cache miss. The writer asks for them
+// ahead, in stages: a later concept's map first, then its entries, then its names.
+constexpr std::size_t kMapAhead = 12;
+constexpr std::size_t kEntriesAhead = 6;
+constexpr std::size_t kNamesAhead = 3;
+constexpr std::size_t kLinesAhead = 8;   // entry cache lines asked for per concept
+constexpr std::size_t kNamesAsked = 16;  // neighbour names asked for per concept
+
+void prefetch_entries(const NeighbourMap& map) noexcept {
+  const std::span<const MemoryEdge> entries = map.entries();
+  const char* p = reinterpret_cast<const char*>(entries.data());
+  const std::size_t bytes = std::min(entries.size_bytes(), kLinesAhead * 64);
+  for (std::size_t at = 0; at < bytes; at += 64) __builtin_prefetch(p + at);
+}
+
+void prefetch_names(const store::AdjacencyMap& adj, const NeighbourMap& map) noexcept {
+  const std::span<const MemoryEdge> entries = map.entries();
+  const std::size_t n = std::min(entries.size(), kNamesAsked);
+  for (std::size_t i = 0; i < n; ++i) adj.names().prefetch(entries[i].neighbour);
+}
+
 }  // namespace
 
 bool write_document(const store::AdjacencyMap& adj, ByteSink& sink) {
-  // Keys are sorted as unsigned bytes, which is how string_view compares.
-  std::vector<std::pair<std::string_view, const NeighbourMap*>> concepts;
+  std::vector<Keyed<NeighbourMap>> concepts;
   concepts.reserve(adj.node_count());
   adj.for_each_concept([&](store::NameId id, const NeighbourMap& map) {
-    concepts.emplace_back(adj.name(id), &map);
+    concepts.push_back({SortKey(adj.name(id)), &map});
   });
-  std::sort(concepts.begin(), concepts.end(),
-            [](const auto& a, const auto& b) { return a.first < b.first; });
+  sort_by_key(concepts);
 
   Out out(sink);
   const auto floats = std::make_unique<FloatTexts>();
   out.literal("{\"graph\":{\"adj\":{");
-  std::vector<std::pair<std::string_view, const MemoryEdge*>> entries;
-  bool first_concept = true;
-  for (const auto& [name, map] : concepts) {
-    if (!first_concept) out.literal(",");
-    first_concept = false;
-    out.string(name);
+  std::vector<Keyed<MemoryEdge>> entries;
+  const std::size_t n = concepts.size();
+  for (std::size_t i = 0; i < n; ++i) {
+    if (i + kMapAhead < n) __builtin_prefetch(concepts[i + kMapAhead].item);
+    if (i + kEntriesAhead < n) prefetch_entries(*concepts[i + kEntriesAhead].item);
+    if (i + kNamesAhead < n) prefetch_names(adj, *concepts[i + kNamesAhead].item);
+
+    if (i != 0) out.literal(",");
+    out.string(concepts[i].key.text);
     out.literal(":{");
     entries.clear();
-    for (const MemoryEdge& e : map->entries()) entries.emplace_back(adj.name(e.neighbour), &e);
-    std::sort(entries.begin(), entries.end(),
-              [](const auto& a, const auto& b) { return a.first < b.first; });
+    for (const MemoryEdge& e : concepts[i].item->entries()) {
+      entries.push_back({SortKey(adj.name(e.neighbour)), &e});
+    }
+    sort_by_key(entries);
     bool first_entry = true;
     for (const auto& [neighbour, edge] : entries) {
       if (!first_entry) out.literal(",");
       first_entry = false;
-      out.string(neighbour);
+      out.string(neighbour.text);
       out.literal(":");
       write_edge(out, *floats, adj, *edge);
     }

@@ -63,6 +63,36 @@ TEST(DocumentWriter, KeysInByteOrder) {
   EXPECT_LT(at("\"y\""), at("\"yy\""));
 }
 
+TEST(DocumentWriter, KeysSharingTheirFirstBytesStayInByteOrder) {
+  // Ties in the first eight bytes, a NUL against the end of a shorter name, and bytes
+  // above 0x7f, which sort after every ASCII byte.
+  std::vector<std::string> names = {"abcdefghb", "abcdefgh", "abcdefgha", "abcdefgh\x01",
+                                    "ab",        "\x7f",     "\xff",      "abcdefgg\xff"};
+  names.push_back(std::string("ab\0", 3));
+  names.push_back(std::string("abcdefgh\0", 9));
+  std::vector<std::string> sorted = names;
+  std::sort(sorted.begin(), sorted.end());
+  std::string expected = R"({"graph":{"adj":{)";
+  for (const std::string& n : sorted) {
+    if (n != sorted.front()) expected += ',';
+    append_json_string(expected, n);
+    expected += ":{}";
+  }
+  EXPECT_EQ(concepts_only(names), expected + R"(}},"version":2})");
+
+  AdjacencyMap adj;
+  for (const std::string& n : names) store::upsert_edge(adj, "c", n, "p", 0.f, 0, 0.f, false);
+  const std::string text = to_json_str(adj);
+  std::size_t at = 0;
+  for (const std::string& n : sorted) {
+    std::string key;
+    append_json_string(key, n);
+    const std::size_t found = text.find(key + R"(:{"created_at")", at);
+    ASSERT_NE(found, std::string::npos) << key;
+    at = found + key.size();
+  }
+}
+
 TEST(DocumentWriter, Escapes) {
   struct Case {
     std::string name;
