@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -19,6 +20,32 @@ namespace recall_mesh::store {
 
 using NameId = std::uint32_t;
 inline constexpr NameId kNoName = 0xffffffffU;
+
+/// Byte equality of two names. Most names are short, and two overlapping words compare
+/// them faster than a call to memcmp.
+inline bool same_bytes(std::string_view a, std::string_view b) noexcept {
+  const std::size_t n = a.size();
+  if (n != b.size()) return false;
+  const char* x = a.data();
+  const char* y = b.data();
+  if (n >= 8 && n <= 16) {
+    std::uint64_t x0, x1, y0, y1;
+    std::memcpy(&x0, x, 8);
+    std::memcpy(&x1, x + n - 8, 8);
+    std::memcpy(&y0, y, 8);
+    std::memcpy(&y1, y + n - 8, 8);
+    return ((x0 ^ y0) | (x1 ^ y1)) == 0;
+  }
+  if (n >= 4 && n < 8) {
+    std::uint32_t x0, x1, y0, y1;
+    std::memcpy(&x0, x, 4);
+    std::memcpy(&x1, x + n - 4, 4);
+    std::memcpy(&y0, y, 4);
+    std::memcpy(&y1, y + n - 4, 4);
+    return ((x0 ^ y0) | (x1 ^ y1)) == 0;
+  }
+  return n == 0 || std::memcmp(x, y, n) == 0;
+}
 
 class NamePool {
  public:
@@ -73,8 +100,12 @@ class NamePool {
     using is_transparent = void;
     const Slots* slots;
     bool operator()(NameId a, NameId b) const noexcept { return a == b; }
-    bool operator()(std::string_view t, NameId id) const noexcept { return (*slots)[id].text == t; }
-    bool operator()(NameId id, std::string_view t) const noexcept { return (*slots)[id].text == t; }
+    bool operator()(std::string_view t, NameId id) const noexcept {
+      return same_bytes((*slots)[id].text, t);
+    }
+    bool operator()(NameId id, std::string_view t) const noexcept {
+      return same_bytes((*slots)[id].text, t);
+    }
   };
 
   // Heap-held so the functors' pointer survives moving the pool.

@@ -29,6 +29,22 @@ TEST(NamePool, InternsEachNameOnceAndComparesBytes) {
   EXPECT_EQ(pool.live(), 5u);
 }
 
+TEST(NamePool, SameBytesSeesEveryByteAtEveryLength) {
+  // The short paths compare overlapping words: a difference anywhere, at any length,
+  // must still show, and a NUL is a byte like any other.
+  for (std::size_t n = 0; n <= 40; ++n) {
+    const std::string base(n, 'a');
+    EXPECT_TRUE(same_bytes(base, std::string(n, 'a')));
+    EXPECT_FALSE(same_bytes(base, std::string(n + 1, 'a')));
+    for (std::size_t at = 0; at < n; ++at) {
+      std::string other = base;
+      other[at] = '\0';
+      EXPECT_FALSE(same_bytes(base, other)) << n << " " << at;
+      EXPECT_FALSE(same_bytes(other, base)) << n << " " << at;
+    }
+  }
+}
+
 TEST(NamePool, ReleasedNameIsForgottenAndItsIdReused) {
   NamePool pool;
   const NameId a = pool.acquire("a");
