@@ -19,9 +19,12 @@
 
 namespace recall_mesh::store {
 
+/// The project whose entries every project-scoped query sees.
+inline constexpr std::string_view kGlobalProject = "Global";
+
 class AdjacencyMap {
  public:
-  AdjacencyMap() = default;
+  AdjacencyMap() : global_(names_.acquire(kGlobalProject)) {}
   AdjacencyMap(AdjacencyMap&&) noexcept = default;
   AdjacencyMap& operator=(AdjacencyMap&&) noexcept = default;
 
@@ -35,6 +38,9 @@ class AdjacencyMap {
   NameId find_name(std::string_view text) const noexcept { return names_.find(text); }
   /// The bytes of a live name; valid until the store next changes.
   std::string_view name(NameId id) const noexcept { return names_.text(id); }
+  /// The id of "Global". The store keeps that name interned for its whole life, so the
+  /// project-scoped queries find it without a lookup.
+  NameId global_project_id() const noexcept { return global_; }
   /// Every live id is below this bound; sizes per-call arrays indexed by id.
   std::size_t id_bound() const noexcept { return names_.id_bound(); }
 
@@ -137,6 +143,7 @@ class AdjacencyMap {
   }
 
   NamePool names_;
+  NameId global_;                      // after names_, which interns it
   std::vector<ConceptSlot> concepts_;  // indexed by name id
   std::size_t node_count_ = 0;
   std::size_t edge_count_ = 0;

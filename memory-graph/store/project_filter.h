@@ -8,13 +8,11 @@
 
 namespace recall_mesh::store {
 
-inline constexpr std::string_view kGlobalProject = "Global";
-
 class ProjectFilter {
  public:
-  /// Resolves both names once; valid while the store's names do not change.
+  /// Resolves the project once; valid while the store's names do not change.
   ProjectFilter(const AdjacencyMap& adj, std::string_view project_id) noexcept
-      : project_(adj.find_name(project_id)), global_(adj.find_name(kGlobalProject)) {}
+      : project_(adj.find_name(project_id)), global_(adj.global_project_id()) {}
 
   bool passes(const MemoryEdge& e) const noexcept {
     // Entries always carry a live id, so a name that is not interned matches nothing.
