@@ -28,6 +28,11 @@ import time
 from dataclasses import dataclass, field
 from pathlib import Path
 
+# numpy (for the workload) would start BLAS worker threads that spin on the second core
+# while the timed loops run; the workload needs none of them.
+for _var in ("OPENBLAS_NUM_THREADS", "OMP_NUM_THREADS", "MKL_NUM_THREADS"):
+    os.environ.setdefault(_var, "1")
+
 HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
 
