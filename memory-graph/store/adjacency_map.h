@@ -6,6 +6,7 @@
 // graph_ops.h.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -107,15 +108,17 @@ class AdjacencyMap {
   void clear_concept(NameId concept_id) noexcept;
 
   /// Removes, in place, every entry for which dead(MemoryEdge&) holds; `dead` may change
-  /// the entry it is given. Returns the number removed. Allocates nothing.
+  /// the entry it is given. Returns the number removed; `left_empty` is set when some
+  /// concept has no entries afterwards. Allocates nothing.
   template <class Dead>
-  std::size_t remove_entries_if(Dead&& dead) noexcept;
+  std::size_t remove_entries_if(Dead&& dead, bool& left_empty) noexcept;
 
   /// Removes every concept whose neighbour map is empty; returns how many.
   std::size_t remove_empty_concepts() noexcept;
 
  private:
   static constexpr std::size_t kPrefetchAhead = 8;
+  static constexpr std::size_t kPrefetchLines = 16;
 
   struct ConceptSlot {
     NeighbourMap map;
@@ -164,24 +167,27 @@ void AdjacencyMap::for_each_concept(F&& f) const {
 }
 
 template <class Dead>
-std::size_t AdjacencyMap::remove_entries_if(Dead&& dead) noexcept {
+std::size_t AdjacencyMap::remove_entries_if(Dead&& dead, bool& left_empty) noexcept {
   std::size_t removed = 0;
+  bool any_empty = false;
   const std::size_t n = concepts_.size();
   for (std::size_t id = 0; id < n; ++id) {
-    // Each concept's entries are a separate block: ask for a later one's while this one
-    // is walked, so the pass streams instead of stalling at every concept.
+    // Each concept's entries are a separate block, which the hardware does not fetch
+    // ahead: ask for a later one's lines while this one is walked, so the pass streams
+    // instead of stalling at every concept.
     if (id + kPrefetchAhead < n) {
       const std::span<const MemoryEdge> ahead = concepts_[id + kPrefetchAhead].map.entries();
-      if (!ahead.empty()) {
-        __builtin_prefetch(ahead.data());
-        __builtin_prefetch(&ahead.back());
-      }
+      const char* first = reinterpret_cast<const char*>(ahead.data());
+      const std::size_t bytes = std::min(ahead.size_bytes(), kPrefetchLines * 64);
+      for (std::size_t at = 0; at < bytes; at += 64) __builtin_prefetch(first + at);
     }
     ConceptSlot& slot = concepts_[id];
     if (!slot.present) continue;
     removed += slot.map.remove_if(dead, [this](const MemoryEdge& e) { release_entry_names(e); });
+    any_empty |= slot.map.empty();
   }
   edge_count_ -= removed;
+  left_empty = any_empty;
   return removed;
 }
 

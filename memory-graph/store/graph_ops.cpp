@@ -81,9 +81,11 @@ void record_feedback(AdjacencyMap& adj, std::string_view concept_a, std::string_
 }
 
 std::size_t decay_and_prune(AdjacencyMap& adj, float decay_rate) noexcept {
-  const std::size_t removed =
-      adj.remove_entries_if([decay_rate](MemoryEdge& e) { return decay_step(e, decay_rate); });
-  adj.remove_empty_concepts();
+  bool left_empty = false;
+  const std::size_t removed = adj.remove_entries_if(
+      [decay_rate](MemoryEdge& e) { return decay_step(e, decay_rate); }, left_empty);
+  // The second pass only has work when a concept is left without entries.
+  if (left_empty) adj.remove_empty_concepts();
   return removed;
 }
 

@@ -195,6 +195,12 @@ TEST(DecayAndPrune, PassTwoRemovesEmptyConceptsAndReleasesNames) {
   EXPECT_EQ(adj.names().live(), 4u) << "hub, dying, p and the store's own \"Global\"";
   AdjacencyMap empty;
   EXPECT_EQ(decay_and_prune(empty, 0.1f), 0u);
+
+  // A concept that was already empty goes even when no entry dies.
+  adj.add_concept("another-empty");
+  EXPECT_EQ(decay_and_prune(adj, 0.0f), 0u);
+  EXPECT_EQ(adj.find_concept("another-empty"), nullptr);
+  EXPECT_EQ(adj.node_count(), 1u);
 }
 
 TEST(DecayAndPrune, AllocatesNothing) {
