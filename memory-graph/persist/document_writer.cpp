@@ -231,13 +231,6 @@ constexpr std::size_t kNamesAhead = 3;
 constexpr std::size_t kLinesAhead = 8;   // entry cache lines asked for per concept
 constexpr std::size_t kNamesAsked = 16;  // neighbour names asked for per concept
 
-void prefetch_entries(const NeighbourMap& map) noexcept {
-  const std::span<const MemoryEdge> entries = map.entries();
-  const char* p = reinterpret_cast<const char*>(entries.data());
-  const std::size_t bytes = std::min(entries.size_bytes(), kLinesAhead * 64);
-  for (std::size_t at = 0; at < bytes; at += 64) __builtin_prefetch(p + at);
-}
-
 void prefetch_names(const store::AdjacencyMap& adj, const NeighbourMap& map) noexcept {
   const std::span<const MemoryEdge> entries = map.entries();
   const std::size_t n = std::min(entries.size(), kNamesAsked);
@@ -261,7 +254,7 @@ bool write_document(const store::AdjacencyMap& adj, ByteSink& sink) {
   const std::size_t n = concepts.size();
   for (std::size_t i = 0; i < n; ++i) {
     if (i + kMapAhead < n) __builtin_prefetch(concepts[i + kMapAhead].item);
-    if (i + kEntriesAhead < n) prefetch_entries(*concepts[i + kEntriesAhead].item);
+    if (i + kEntriesAhead < n) concepts[i + kEntriesAhead].item->prefetch_lines(0, kLinesAhead);
     if (i + kNamesAhead < n) prefetch_names(adj, *concepts[i + kNamesAhead].item);
 
     if (i != 0) out.literal(",");

@@ -175,12 +175,8 @@ std::size_t AdjacencyMap::remove_entries_if(Dead&& dead, bool& left_empty) noexc
     // Each concept's entries are a separate block, which the hardware does not fetch
     // ahead: ask for a later one's lines while this one is walked, so the pass streams
     // instead of stalling at every concept.
-    if (id + kPrefetchAhead < n) {
-      const std::span<const MemoryEdge> ahead = concepts_[id + kPrefetchAhead].map.entries();
-      const char* first = reinterpret_cast<const char*>(ahead.data());
-      const std::size_t bytes = std::min(ahead.size_bytes(), kPrefetchLines * 64);
-      for (std::size_t at = 0; at < bytes; at += 64) __builtin_prefetch(first + at);
-    }
+    if (id + kPrefetchAhead < n)
+      concepts_[id + kPrefetchAhead].map.prefetch_lines(0, kPrefetchLines);
     ConceptSlot& slot = concepts_[id];
     if (!slot.present) continue;
     removed += slot.map.remove_if(dead, [this](const MemoryEdge& e) { release_entry_names(e); });

@@ -3,6 +3,7 @@
 // long vector. Part of the store layer; owned by AdjacencyMap.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -40,11 +41,12 @@ class NeighbourMap {
 
   /// Starts loading the first entries into the cache. Each concept's entries are a block
   /// of their own, so passes over many concepts ask early and overlap the misses.
-  void prefetch() const noexcept {
-    if (edges_.empty()) return;
+  void prefetch() const noexcept { prefetch_lines(0, 2); }
+  /// Starts loading cache lines [from, to) of the entries, those the entries reach.
+  void prefetch_lines(std::size_t from, std::size_t to) const noexcept {
     const char* first = reinterpret_cast<const char*>(edges_.data());
-    __builtin_prefetch(first);
-    __builtin_prefetch(first + 64);
+    const std::size_t end = std::min(edges_.size() * sizeof(MemoryEdge), to * 64);
+    for (std::size_t at = from * 64; at < end; at += 64) __builtin_prefetch(first + at);
   }
 
   /// Appends an entry whose neighbour is not in the map yet.
