@@ -7,15 +7,18 @@
 #include <chrono>
 #include <cstring>
 
-#include <xxhash.h>
-
 namespace recall_mesh::store {
+
+namespace detail {
+alignas(64) unsigned char name_secret[XXH3_SECRET_DEFAULT_SIZE];
+}  // namespace detail
+
 namespace {
 
-struct Secret {
-  alignas(64) unsigned char bytes[XXH3_SECRET_DEFAULT_SIZE];
-
-  Secret() noexcept {
+// Draws the key into detail::name_secret. It runs while the library is loaded, so the
+// key is in place before anything can hash a name, and hashing needs no guard check.
+struct DrawSecret {
+  DrawSecret() noexcept {
     std::array<unsigned char, 64> seed{};
     std::size_t got = 0;
     while (got < seed.size()) {
@@ -34,20 +37,12 @@ struct Secret {
       std::memcpy(seed.data(), &now, sizeof now);
       std::memcpy(seed.data() + sizeof now, &where, sizeof where);
     }
-    XXH3_generateSecret(bytes, sizeof bytes, seed.data(), seed.size());
+    XXH3_generateSecret(detail::name_secret, sizeof detail::name_secret, seed.data(), seed.size());
   }
 };
 
-const Secret& process_secret() noexcept {
-  static const Secret secret;
-  return secret;
-}
+const DrawSecret draw_secret;
 
 }  // namespace
-
-std::uint64_t hash_name(std::string_view text) noexcept {
-  const Secret& secret = process_secret();
-  return XXH3_64bits_withSecret(text.data(), text.size(), secret.bytes, sizeof secret.bytes);
-}
 
 }  // namespace recall_mesh::store

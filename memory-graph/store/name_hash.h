@@ -8,10 +8,22 @@
 #include <cstdint>
 #include <string_view>
 
+#include <xxhash.h>
+
 namespace recall_mesh::store {
 
-/// Hashes the bytes of `text` with the process's secret key.
-std::uint64_t hash_name(std::string_view text) noexcept;
+namespace detail {
+/// The process's secret key: written once, while the library is loaded, before any name
+/// can be hashed; only read after that.
+extern unsigned char name_secret[XXH3_SECRET_DEFAULT_SIZE];
+}  // namespace detail
+
+/// Hashes the bytes of `text` with the process's secret key. Inline: every name lookup
+/// starts here, and most names are short enough that the hash is a few instructions.
+inline std::uint64_t hash_name(std::string_view text) noexcept {
+  return XXH3_64bits_withSecret(text.data(), text.size(), detail::name_secret,
+                                sizeof detail::name_secret);
+}
 
 /// Mixes a 32-bit id into a well-spread 64-bit value (not keyed: ids are assigned by us).
 constexpr std::uint64_t mix_id(std::uint32_t id) noexcept {
