@@ -102,8 +102,9 @@ PyObject* new_weight_dict(const std::vector<std::pair<std::string, float>>& weig
 }
 
 PyObject* new_graph_dict(const query::GraphData& data) noexcept {
-  // One str per distinct name, made when the name is first met and reused for every key
-  // naming it, so the whole result is built in a single pass over rows and cells.
+  // One str per distinct name, reused for every key naming it. They are all made first,
+  // so the pass over the cells can ask for a key a few cells ahead: inserting a key reads
+  // its hash from the str, and the strs of neighbours are scattered over the heap.
   GcPause pause;
   std::vector<PyRef> strs;
   try {
@@ -111,19 +112,24 @@ PyObject* new_graph_dict(const query::GraphData& data) noexcept {
   } catch (...) {
     return PyErr_NoMemory();
   }
+  for (std::size_t i = 0; i < data.names.size(); ++i) {
+    strs[i] = PyRef::steal(new_str(data.names[i]));
+    if (!strs[i]) return nullptr;
+  }
   auto name = [&](std::uint32_t index) -> PyObject* {  // borrowed from strs
     if (index >= strs.size()) {
       set_internal_fault("graph export names a position past its name table");
       return nullptr;
     }
-    if (!strs[index]) strs[index] = PyRef::steal(new_str(data.names[index]));
     return strs[index].get();
   };
+  constexpr std::size_t kKeyAhead = 8;
+  const std::size_t cell_count = data.cells.size();
 
   PyRef outer = PyRef::steal(PyDict_New());
   if (!outer) return nullptr;
   for (const query::GraphData::Row& row : data.rows) {
-    if (row.first_cell > data.cells.size() || row.cell_count > data.cells.size() - row.first_cell) {
+    if (row.first_cell > cell_count || row.cell_count > cell_count - row.first_cell) {
       set_internal_fault("graph export row runs past its cells");
       return nullptr;
     }
@@ -133,6 +139,15 @@ PyObject* new_graph_dict(const query::GraphData& data) noexcept {
     if (!inner) return nullptr;
     const std::size_t end = std::size_t{row.first_cell} + row.cell_count;
     for (std::size_t c = row.first_cell; c < end; ++c) {
+      // Two steps: the table slot of a key further on, then the str of a nearer one.
+      if (c + 2 * kKeyAhead < cell_count) {
+        const std::uint32_t ahead = data.cells[c + 2 * kKeyAhead].neighbour;
+        if (ahead < strs.size()) __builtin_prefetch(&strs[ahead]);
+      }
+      if (c + kKeyAhead < cell_count) {
+        const std::uint32_t ahead = data.cells[c + kKeyAhead].neighbour;
+        if (ahead < strs.size()) __builtin_prefetch(strs[ahead].get());
+      }
       const query::GraphData::Cell& cell = data.cells[c];
       PyObject* neighbour_key = name(cell.neighbour);
       if (neighbour_key == nullptr ||
