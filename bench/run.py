@@ -68,13 +68,28 @@ def per_call_ns(fn, args: list[tuple], loops: int) -> float:
     return statistics.median(means)
 
 
+def with_noop_ns(ctx, module, method: str, args: list[tuple],
+                 loops: int) -> tuple[float, float | None]:
+    """Per-call ns of the module's method and of the no-op's, their loops alternating, so
+    that both see the machine in the same state (its speed drifts by tens of percent over
+    a minute here). The no-op figure is None when the no-op module is not built."""
+    fn = getattr(module, method)
+    if not ctx.noop:
+        return per_call_ns(fn, args, loops), None
+    noop = getattr(ctx.noop, method)
+    mine, theirs = [], []
+    for _ in range(loops):
+        mine.append(per_call_ns(fn, args, 1))
+        theirs.append(per_call_ns(noop, args, 1))
+    return statistics.median(mine), statistics.median(theirs)
+
+
 def same_args_row(ctx, module, base, group, what, method, args: tuple, limit) -> None:
     """One call repeated with identical arguments on the module, the no-op and the
     baseline: the per-call overhead with everything the call touches in cache."""
     a = ctx.args
     calls = [args] * a.calls
-    m_ns = per_call_ns(getattr(module, method), calls, a.loops)
-    noop_ns = per_call_ns(getattr(ctx.noop, method), calls, a.loops) if ctx.noop else None
+    m_ns, noop_ns = with_noop_ns(ctx, module, method, calls, a.loops)
     b_ns = per_call_ns(getattr(base, method), calls, a.loops)
     overhead_row(ctx.report, group, f"{what}, the same arguments repeated, per call", m_ns,
                  noop_ns, limit, b_ns)
@@ -297,9 +312,8 @@ def run_foundation(ctx: Context) -> None:
     k = a.calls
     existing = ctx.sample(k)
     four = [c[:4] for c in existing]  # concept_a, concept_b, project_id, initial_weight
-    m_ns = per_call_ns(module.add_association, four, a.loops)
+    m_ns, noop_ns = with_noop_ns(ctx, module, "add_association", four, a.loops)
     b_ns = per_call_ns(base.add_association, four, a.loops)
-    noop_ns = per_call_ns(ctx.noop.add_association, four, a.loops) if ctx.noop else None
     overhead_row(r, g, "add_association(a, b, project, weight), existing pair, per call",
                  m_ns, noop_ns, 1.5, b_ns)
     # The same calls cycling over 1,000 pairs: the graph's part stays in cache, as it does
@@ -308,8 +322,8 @@ def run_foundation(ctx: Context) -> None:
                   "add_association", four[0], 1.5)
     warm = (four[:1000] * (k // 1000 + 1))[:k]
     overhead_row(r, g, "add_association(a, b, project, weight), 1,000 pairs repeated "
-                 "(warm cache), per call", per_call_ns(module.add_association, warm, a.loops),
-                 per_call_ns(ctx.noop.add_association, warm, a.loops) if ctx.noop else None,
+                 "(warm cache), per call",
+                 *with_noop_ns(ctx, module, "add_association", warm, a.loops),
                  1.5, per_call_ns(base.add_association, warm, a.loops))
 
     # New pairs between existing concepts, different for every loop and each side.
@@ -404,15 +418,13 @@ def run_learning(ctx: Context) -> None:
 
     pairs = ctx.sample(a.calls)
     feedback = [(c[0], c[1], i % 3 != 0, 2_000_000_000 + 10 * i) for i, c in enumerate(pairs)]
-    m_ns = per_call_ns(module.record_feedback, feedback, a.loops)
+    m_ns, noop_ns = with_noop_ns(ctx, module, "record_feedback", feedback, a.loops)
     b_ns = per_call_ns(base.record_feedback, feedback, a.loops)
-    noop_ns = per_call_ns(ctx.noop.record_feedback, feedback, a.loops) if ctx.noop else None
     overhead_row(r, g, "record_feedback, per call", m_ns, noop_ns, 1.5, b_ns)
     same_args_row(ctx, module, base, g, "record_feedback", "record_feedback", feedback[0], 1.5)
     warm = (feedback[:1000] * (len(feedback) // 1000 + 1))[:len(feedback)]
     overhead_row(r, g, "record_feedback, 1,000 pairs repeated (warm cache), per call",
-                 per_call_ns(module.record_feedback, warm, a.loops),
-                 per_call_ns(ctx.noop.record_feedback, warm, a.loops) if ctx.noop else None,
+                 *with_noop_ns(ctx, module, "record_feedback", warm, a.loops),
                  1.5, per_call_ns(base.record_feedback, warm, a.loops))
 
 
@@ -490,10 +502,8 @@ def run_structure(ctx: Context) -> None:
 
     groups = ctx.groups_of(5, a.calls // 5)
     for method in ("get_concepts_for_insight", "get_cluster_density"):
-        m_ns = per_call_ns(getattr(module, method), groups, a.loops)
+        m_ns, noop_ns = with_noop_ns(ctx, module, method, groups, a.loops)
         b_ns = per_call_ns(getattr(base, method), groups, a.loops)
-        noop_ns = (per_call_ns(getattr(ctx.noop, method), groups, a.loops)
-                   if ctx.noop else None)
         overhead_row(r, g, f"{method}, 5 concepts, per call", m_ns, noop_ns, 2, b_ns)
         same_args_row(ctx, module, base, g, f"{method}, 5 concepts", method, groups[0], 2)
     if hasattr(module, "cluster_label"):
