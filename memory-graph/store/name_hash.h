@@ -8,6 +8,11 @@
 #include <cstdint>
 #include <string_view>
 
+// Header-only use of xxHash: its functions compile into ours, so the module links to
+// nothing at run time and the hash can inline.
+#ifndef XXH_INLINE_ALL
+#define XXH_INLINE_ALL
+#endif
 #include <xxhash.h>
 
 namespace recall_mesh::store {
