@@ -153,7 +153,7 @@ PyObject* spread_activation(GraphObject& g, sig::SpreadActivation::Args& a) {
 }
 
 PyObject* detect_clusters(GraphObject& g, sig::DetectClusters::Args& a) {
-  return new_str_list_list(query::detect_clusters(g.adj, a.project_id, a.min_weight));
+  return new_cluster_lists(g.adj, query::detect_cluster_ids(g.adj, a.project_id, a.min_weight));
 }
 
 PyObject* get_cluster_for_node(GraphObject& g, sig::GetClusterForNode::Args& a) {

@@ -58,14 +58,31 @@ PyObject* new_str_list(const std::vector<std::string>& items) noexcept {
   return list.release();
 }
 
-PyObject* new_str_list_list(const std::vector<std::vector<std::string>>& lists) noexcept {
+PyObject* new_cluster_lists(const store::AdjacencyMap& adj,
+                            const query::ClusterIds& clusters) noexcept {
   GcPause pause;
-  PyRef outer = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(lists.size())));
+  PyRef outer = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(clusters.ends.size())));
   if (!outer) return nullptr;
-  for (std::size_t i = 0; i < lists.size(); ++i) {
-    PyObject* inner = new_str_list(lists[i]);
+  // The names of a cluster are scattered over the store: ask for each a few ahead.
+  constexpr std::size_t kNameAhead = 8;
+  const std::vector<store::NameId>& ids = clusters.ids;
+  std::size_t begin = 0;
+  for (std::size_t k = 0; k < clusters.ends.size(); ++k) {
+    const std::size_t end = clusters.ends[k];
+    if (end < begin || end > ids.size()) {
+      set_internal_fault("cluster result runs past its names");
+      return nullptr;
+    }
+    PyObject* inner = PyList_New(static_cast<Py_ssize_t>(end - begin));
     if (inner == nullptr) return nullptr;
-    PyList_SetItem(outer.get(), static_cast<Py_ssize_t>(i), inner);  // steals inner
+    PyList_SetItem(outer.get(), static_cast<Py_ssize_t>(k), inner);  // steals inner
+    for (std::size_t i = begin; i < end; ++i) {
+      if (i + kNameAhead < ids.size()) adj.names().prefetch(ids[i + kNameAhead]);
+      PyObject* item = new_str(adj.name(ids[i]));
+      if (item == nullptr) return nullptr;
+      PyList_SetItem(inner, static_cast<Py_ssize_t>(i - begin), item);  // steals item
+    }
+    begin = end;
   }
   return outer.release();
 }

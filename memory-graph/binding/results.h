@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "query/clusters.h"
 #include "query/graph_export.h"
 #include "query/spread_activation.h"
 
@@ -23,7 +24,9 @@ PyObject* new_int(std::size_t n) noexcept;
 PyObject* new_float(float x) noexcept;
 PyObject* new_str(std::string_view utf8) noexcept;
 PyObject* new_str_list(const std::vector<std::string>& items) noexcept;
-PyObject* new_str_list_list(const std::vector<std::vector<std::string>>& lists) noexcept;
+/// A list of lists of str, one list per cluster, each name copied from the store.
+PyObject* new_cluster_lists(const store::AdjacencyMap& adj,
+                            const query::ClusterIds& clusters) noexcept;
 /// A dict of name -> energy, filled in the given order.
 PyObject* new_energy_dict(const std::vector<query::Activation>& activations) noexcept;
 /// A dict of name -> weight, filled in the given order.

@@ -98,15 +98,32 @@ std::vector<std::string> copy_names(const AdjacencyMap& adj, const std::vector<N
 
 }  // namespace
 
+ClusterIds detect_cluster_ids(const AdjacencyMap& adj, std::string_view project_id,
+                              float min_weight) {
+  ClusterIds clusters;
+  walk_clusters(adj, project_id, min_weight, [&](const std::vector<NameId>& ids) {
+    clusters.ids.insert(clusters.ids.end(), ids.begin(), ids.end());
+    clusters.ends.push_back(clusters.ids.size());
+    return true;
+  });
+  return clusters;
+}
+
 std::vector<std::vector<std::string>> detect_clusters(const AdjacencyMap& adj,
                                                       std::string_view project_id,
                                                       float min_weight) {
+  const ClusterIds found = detect_cluster_ids(adj, project_id, min_weight);
   std::vector<std::vector<std::string>> clusters;
+  clusters.reserve(found.ends.size());
+  std::vector<NameId> ids;
   std::vector<std::string_view> views;
-  walk_clusters(adj, project_id, min_weight, [&](const std::vector<NameId>& ids) {
+  std::size_t begin = 0;
+  for (const std::size_t end : found.ends) {
+    ids.assign(found.ids.begin() + static_cast<std::ptrdiff_t>(begin),
+               found.ids.begin() + static_cast<std::ptrdiff_t>(end));
     clusters.push_back(copy_names(adj, ids, views));
-    return true;
-  });
+    begin = end;
+  }
   return clusters;
 }
 

@@ -2,6 +2,7 @@
 // concept's cluster and the density of a set. Read-only. Query layer.
 #pragma once
 
+#include <cstddef>
 #include <span>
 #include <string>
 #include <string_view>
@@ -18,6 +19,16 @@ namespace recall_mesh::query {
 std::vector<std::vector<std::string>> detect_clusters(const store::AdjacencyMap& adj,
                                                       std::string_view project_id,
                                                       float min_weight);
+
+/// The clusters of detect_clusters as name ids, laid out flat: cluster k is
+/// ids[k == 0 ? 0 : ends[k - 1]] up to ids[ends[k]]. Lets a caller copy each name straight
+/// from the store; the ids are valid while the store does not change.
+struct ClusterIds {
+  std::vector<store::NameId> ids;
+  std::vector<std::size_t> ends;
+};
+ClusterIds detect_cluster_ids(const store::AdjacencyMap& adj, std::string_view project_id,
+                              float min_weight);
 
 /// The first cluster that detect_clusters would list at threshold 0.2f holding `node`, in
 /// its own order, or a list holding only `node` (also when `node` is not in the graph).
