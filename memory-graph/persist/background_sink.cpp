@@ -1,29 +1,20 @@
 #include "background_sink.h"
 
-#include <pthread.h>
-#include <signal.h>
-
 #include <system_error>
 #include <utility>
+
+#include "quiet_thread.h"
 
 namespace recall_mesh::persist {
 
 BackgroundSink::BackgroundSink(ByteSink& out) : out_(out) {
   filling_.reserve(kBlock);
   writing_.reserve(kBlock);
-  // The writer starts with every signal blocked, so signals meant for the process still
-  // reach the threads that were there before (the interpreter handles them in its main
-  // thread), and a failed write reports its errno instead of raising a signal.
-  sigset_t all;
-  sigset_t before;
-  sigfillset(&all);
-  const bool masked = pthread_sigmask(SIG_BLOCK, &all, &before) == 0;
   try {
-    writer_ = std::thread([this] { run(); });
+    writer_ = start_quiet_thread([this] { run(); });
   } catch (const std::system_error&) {
     // No thread to be had: write in the caller's thread.
   }
-  if (masked) pthread_sigmask(SIG_SETMASK, &before, nullptr);
 }
 
 BackgroundSink::~BackgroundSink() {

@@ -9,8 +9,10 @@
 #include <climits>
 #include <cstdint>
 #include <cstdio>
+#include <system_error>
 
 #include "os_error.h"
+#include "quiet_thread.h"
 
 namespace recall_mesh::persist {
 namespace {
@@ -50,6 +52,15 @@ std::uint64_t random_suffix() {
         reinterpret_cast<std::uintptr_t>(&r);
   }
   return r;
+}
+
+// Closes `fd` from a thread of its own, or here when no thread can be started.
+void release_in_background(int fd) noexcept {
+  try {
+    start_quiet_thread([fd] { ::close(fd); }).detach();
+  } catch (const std::system_error&) {
+    ::close(fd);
+  }
 }
 
 }  // namespace
@@ -170,12 +181,18 @@ std::optional<Error> FileReplacement::commit() {
   }
   if (temp_.empty()) return std::nullopt;
 
+  // A reference to the file being replaced, so that the rename does not free it: freeing
+  // a large file (its cached pages, its blocks) takes a good part of a save, and nothing
+  // needs to wait for it. It is let go after the save, off the caller's path.
+  const int old_file = ::open(target_.c_str(), O_PATH | O_CLOEXEC);
   if (::rename(temp_.c_str(), target_.c_str()) != 0) {
     const int err = errno;
+    if (old_file >= 0) ::close(old_file);
     discard();
     return save_error(err);
   }
   temp_.clear();
+  if (old_file >= 0) release_in_background(old_file);
 
   // Make the rename itself durable.
   const std::size_t slash = target_.rfind('/');
