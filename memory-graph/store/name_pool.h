@@ -21,30 +21,28 @@ namespace recall_mesh::store {
 using NameId = std::uint32_t;
 inline constexpr NameId kNoName = 0xffffffffU;
 
+namespace detail {
+// Whether n bytes at x and y are equal, for sizeof(Word) <= n <= 2 * sizeof(Word): the
+// first and the last word of each, which overlap when n is short of two words.
+template <class Word>
+bool same_ends(const char* x, const char* y, std::size_t n) noexcept {
+  Word x0, x1, y0, y1;
+  std::memcpy(&x0, x, sizeof(Word));
+  std::memcpy(&x1, x + n - sizeof(Word), sizeof(Word));
+  std::memcpy(&y0, y, sizeof(Word));
+  std::memcpy(&y1, y + n - sizeof(Word), sizeof(Word));
+  return ((x0 ^ y0) | (x1 ^ y1)) == 0;
+}
+}  // namespace detail
+
 /// Byte equality of two names. Most names are short, and two overlapping words compare
 /// them faster than a call to memcmp.
 inline bool same_bytes(std::string_view a, std::string_view b) noexcept {
   const std::size_t n = a.size();
   if (n != b.size()) return false;
-  const char* x = a.data();
-  const char* y = b.data();
-  if (n >= 8 && n <= 16) {
-    std::uint64_t x0, x1, y0, y1;
-    std::memcpy(&x0, x, 8);
-    std::memcpy(&x1, x + n - 8, 8);
-    std::memcpy(&y0, y, 8);
-    std::memcpy(&y1, y + n - 8, 8);
-    return ((x0 ^ y0) | (x1 ^ y1)) == 0;
-  }
-  if (n >= 4 && n < 8) {
-    std::uint32_t x0, x1, y0, y1;
-    std::memcpy(&x0, x, 4);
-    std::memcpy(&x1, x + n - 4, 4);
-    std::memcpy(&y0, y, 4);
-    std::memcpy(&y1, y + n - 4, 4);
-    return ((x0 ^ y0) | (x1 ^ y1)) == 0;
-  }
-  return n == 0 || std::memcmp(x, y, n) == 0;
+  if (n >= 8 && n <= 16) return detail::same_ends<std::uint64_t>(a.data(), b.data(), n);
+  if (n >= 4 && n < 8) return detail::same_ends<std::uint32_t>(a.data(), b.data(), n);
+  return n == 0 || std::memcmp(a.data(), b.data(), n) == 0;
 }
 
 class NamePool {
