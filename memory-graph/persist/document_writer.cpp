@@ -202,7 +202,7 @@ struct SortKey {
 
   explicit SortKey(std::string_view t) noexcept : head(0), text(t) {
     unsigned char bytes[8] = {};
-    std::memcpy(bytes, t.data(), std::min(t.size(), sizeof bytes));
+    if (!t.empty()) std::memcpy(bytes, t.data(), std::min(t.size(), sizeof bytes));
     for (const unsigned char b : bytes) head = head << 8 | b;
   }
   // Equal heads leave the full comparison, so "ab" and "ab\0" still come out in order.

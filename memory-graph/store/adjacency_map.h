@@ -6,7 +6,6 @@
 // graph_ops.h.
 #pragma once
 
-#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <span>

@@ -39,9 +39,8 @@ void add_association(AdjacencyMap& adj, std::string_view concept_a, std::string_
                      float salience, bool is_landmark) {
   // Each name is hashed and looked up once for both directions, the project only if an
   // entry is created; the first upsert fills in the ids of names it interns, so the
-  // second finds them without a lookup.
-  // Each concept's entries are asked for as soon as its id is known, so fetching them
-  // overlaps the other name's lookup instead of following it.
+  // second finds them without a lookup. Each concept's entries are asked for as soon as
+  // its id is known, so fetching them overlaps the other name's lookup.
   AdjacencyMap::NameRef a = adj.resolve(concept_a);
   adj.prefetch_concept(a.id);
   AdjacencyMap::NameRef b = adj.resolve(concept_b);
