@@ -85,7 +85,7 @@ void walk_clusters(const AdjacencyMap& adj, std::string_view project_id, float m
 
 // Copies the names of `ids`. All names are looked up before any is copied: the lookups
 // are independent, so their cache misses overlap instead of following one another.
-std::vector<std::string> copy_names(const AdjacencyMap& adj, const std::vector<NameId>& ids,
+std::vector<std::string> copy_names(const AdjacencyMap& adj, std::span<const NameId> ids,
                                     std::vector<std::string_view>& views) {
   views.clear();
   views.reserve(ids.size());
@@ -115,13 +115,11 @@ std::vector<std::vector<std::string>> detect_clusters(const AdjacencyMap& adj,
   const ClusterIds found = detect_cluster_ids(adj, project_id, min_weight);
   std::vector<std::vector<std::string>> clusters;
   clusters.reserve(found.ends.size());
-  std::vector<NameId> ids;
+  const std::span<const NameId> ids = found.ids;
   std::vector<std::string_view> views;
   std::size_t begin = 0;
   for (const std::size_t end : found.ends) {
-    ids.assign(found.ids.begin() + static_cast<std::ptrdiff_t>(begin),
-               found.ids.begin() + static_cast<std::ptrdiff_t>(end));
-    clusters.push_back(copy_names(adj, ids, views));
+    clusters.push_back(copy_names(adj, ids.subspan(begin, end - begin), views));
     begin = end;
   }
   return clusters;
