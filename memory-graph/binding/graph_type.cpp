@@ -148,8 +148,13 @@ PyObject* decay_and_prune(GraphObject& g, sig::DecayAndPrune::Args& a) {
 }
 
 PyObject* spread_activation(GraphObject& g, sig::SpreadActivation::Args& a) {
-  return new_energy_dict(
-      query::spread_activation(g.adj, a.starting_nodes, a.current_project, a.current_time));
+  const query::SpreadPlan plan =
+      query::plan_spread(g.adj, a.starting_nodes, a.current_project, a.current_time);
+  // The graph learns only once the result exists: a failure to build it leaves the graph
+  // exactly as the call found it.
+  PyObject* result = new_energy_dict(plan);
+  if (result != nullptr) query::learn(g.adj, plan);
+  return result;
 }
 
 PyObject* detect_clusters(GraphObject& g, sig::DetectClusters::Args& a) {

@@ -105,10 +105,18 @@ PyObject* new_float_dict(const Items& items, NameOf name_of, ValueOf value_of) n
 
 }  // namespace
 
-PyObject* new_energy_dict(const std::vector<query::Activation>& activations) noexcept {
-  return new_float_dict(
-      activations, [](const query::Activation& a) -> const std::string& { return a.name; },
-      [](const query::Activation& a) { return a.energy; });
+PyObject* new_energy_dict(const query::SpreadPlan& plan) noexcept {
+  PyRef dict = PyRef::steal(PyDict_New());
+  if (!dict) return nullptr;
+  constexpr std::size_t kNameAhead = 8;  // names are scattered: ask for them early
+  for (std::size_t i = 0; i < plan.size(); ++i) {
+    if (i + kNameAhead < plan.size()) plan.prefetch_name(i + kNameAhead);
+    PyRef key = PyRef::steal(new_str(plan.name(i)));
+    if (!key || !set_item(dict.get(), key.get(), PyRef::steal(new_float(plan.energy(i))))) {
+      return nullptr;
+    }
+  }
+  return dict.release();
 }
 
 PyObject* new_weight_dict(const std::vector<std::pair<std::string, float>>& weights) noexcept {

@@ -27,8 +27,8 @@ PyObject* new_str_list(const std::vector<std::string>& items) noexcept;
 /// A list of lists of str, one list per cluster, each name copied from the store.
 PyObject* new_cluster_lists(const store::AdjacencyMap& adj,
                             const query::ClusterIds& clusters) noexcept;
-/// A dict of name -> energy, filled in the given order.
-PyObject* new_energy_dict(const std::vector<query::Activation>& activations) noexcept;
+/// A dict of activated name -> energy, filled in activation order.
+PyObject* new_energy_dict(const query::SpreadPlan& plan) noexcept;
 /// A dict of name -> weight, filled in the given order.
 PyObject* new_weight_dict(const std::vector<std::pair<std::string, float>>& weights) noexcept;
 /// Nested dicts concept -> neighbour -> weight; one str per distinct name, shared by every

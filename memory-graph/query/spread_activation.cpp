@@ -57,20 +57,7 @@ struct Queued {
   float energy;
 };
 
-// An activated concept, or kNoName for a starting name that the store has never seen.
-struct Activated {
-  NameId id;
-  float energy;
-};
-
-// A directed entry chosen for learning, by the ids of its two names. `position` is where
-// the traversal met it in its concept's entries: a hint that saves the search, checked
-// against `to` before it is trusted.
-struct Pair {
-  NameId from;
-  NameId to;
-  std::uint32_t position;
-};
+using Pair = SpreadPlan::Pair;
 
 // Fills maps[i] with the neighbour map of id_at(i), or nullptr, and starts loading the
 // first entries of each.
@@ -105,42 +92,41 @@ void apply_in_order(store::AdjacencyMap& adj, const std::vector<Pair>& pairs, St
 
 }  // namespace
 
-std::vector<Activation> spread_activation(store::AdjacencyMap& adj,
-                                          std::span<const std::string> starting_nodes,
-                                          std::string_view current_project,
-                                          std::uint64_t current_time) {
-  // The working state holds ids only. They stay valid through the learning phase, which
-  // changes fields of existing entries but never adds or removes a name or an entry.
-  VisitedSet visited(adj.id_bound());
+SpreadPlan plan_spread(const store::AdjacencyMap& graph,
+                       std::span<const std::string> starting_nodes,
+                       std::string_view current_project, std::uint64_t current_time) {
+  // The plan holds ids only: the traversal reads the graph and changes nothing.
+  SpreadPlan plan;
+  plan.adj_ = &graph;
+  plan.starting_nodes_ = starting_nodes;
+  plan.current_time_ = current_time;
+  std::vector<SpreadPlan::Activated>& activated = plan.activated_;
+  std::vector<Pair>& reinforce = plan.reinforce_;
+  std::vector<Pair>& promote = plan.promote_;
+  VisitedSet visited(graph.id_bound());
   std::vector<Queued> frontier;
-  std::vector<Activated> activated;
-  std::vector<Pair> reinforce;
-  std::vector<Pair> promote;
   // Starting names that are not interned cannot be reached by any entry; this set only
   // keeps a repeated one from being returned twice. It allocates only when used.
   tsl::robin_set<std::string_view, std::hash<std::string_view>> unknown_seeds;
-  std::vector<std::size_t> unknown_seed_order;  // argument positions, in activation order
 
   frontier.reserve(starting_nodes.size());
   for (std::size_t i = 0; i < starting_nodes.size(); ++i) {
     const std::string& name = starting_nodes[i];
-    const NameId id = adj.find_name(name);
+    const NameId id = graph.find_name(name);
     if (id == store::kNoName) {
       if (unknown_seeds.insert(name).second) {
-        unknown_seed_order.push_back(i);
-        activated.push_back({id, kSeedEnergy});
+        activated.push_back({id, kSeedEnergy, static_cast<std::uint32_t>(i)});
       }
       continue;
     }
     // A repeated starting name is queued once per occurrence but activated once.
     if (!visited.contains(id)) {
       visited.insert(id);
-      activated.push_back({id, kSeedEnergy});
+      activated.push_back({id, kSeedEnergy, 0});
     }
     frontier.push_back({id, kSeedEnergy});
   }
 
-  const store::AdjacencyMap& graph = adj;  // the traversal only reads
   const store::ProjectFilter filter(graph, current_project);
   std::array<const NeighbourMap*, kBatch> maps{};
   for (std::size_t head = 0; head < frontier.size();) {
@@ -173,36 +159,39 @@ std::vector<Activation> spread_activation(store::AdjacencyMap& adj,
           frontier.push_back({e.neighbour, kSeedEnergy});
         } else if (t >= kActivationThreshold) {
           visited.insert(e.neighbour);
-          activated.push_back({e.neighbour, t});
+          activated.push_back({e.neighbour, t, 0});
           frontier.push_back({e.neighbour, t});
         }
         // A NaN t fails every comparison above: not reinforced, promoted or followed.
       }
     }
   }
+  return plan;
+}
 
+void learn(store::AdjacencyMap& adj, const SpreadPlan& plan) noexcept {
+  // Each step on the entry in the direction the energy flowed, through the store's own
+  // steps: every promotion first, then every reinforcement.
+  const std::uint64_t now = plan.current_time_;
+  apply_in_order(adj, plan.promote_, [](MemoryEdge& e) { store::promotion_step(e); });
+  apply_in_order(adj, plan.reinforce_, [now](MemoryEdge& e) { store::reinforcement_step(e, now); });
+}
+
+std::vector<Activation> spread_activation(store::AdjacencyMap& adj,
+                                          std::span<const std::string> starting_nodes,
+                                          std::string_view current_project,
+                                          std::uint64_t current_time) {
+  const SpreadPlan plan = plan_spread(adj, starting_nodes, current_project, current_time);
   // The result is built before the graph changes, so running out of memory here leaves
   // the graph exactly as the call found it.
   std::vector<Activation> result;
-  result.reserve(activated.size());
-  std::size_t next_unknown = 0;
+  result.reserve(plan.size());
   constexpr std::size_t kNameAhead = 8;  // names are scattered: ask for them early
-  for (std::size_t i = 0; i < activated.size(); ++i) {
-    if (i + kNameAhead < activated.size() && activated[i + kNameAhead].id != store::kNoName) {
-      graph.names().prefetch(activated[i + kNameAhead].id);
-    }
-    const Activated& a = activated[i];
-    const std::string_view name = a.id == store::kNoName
-                                      ? starting_nodes[unknown_seed_order[next_unknown++]]
-                                      : graph.name(a.id);
-    result.push_back({std::string(name), a.energy});
+  for (std::size_t i = 0; i < plan.size(); ++i) {
+    if (i + kNameAhead < plan.size()) plan.prefetch_name(i + kNameAhead);
+    result.push_back({std::string(plan.name(i)), plan.energy(i)});
   }
-
-  // Learning: every promotion, then every reinforcement, each on the entry in the
-  // direction the energy flowed, through the store's own steps.
-  apply_in_order(adj, promote, [](MemoryEdge& e) { store::promotion_step(e); });
-  apply_in_order(adj, reinforce,
-                 [current_time](MemoryEdge& e) { store::reinforcement_step(e, current_time); });
+  learn(adj, plan);
   return result;
 }
 

@@ -199,5 +199,24 @@ TEST(SpreadActivation, NaNAndNegativeEntriesCarryNothing) {
   EXPECT_EQ(adj.find_edge("S", "negative")->latency_tier, 9);
 }
 
+TEST(SpreadActivation, PlanChangesNothingUntilItIsLearned) {
+  AdjacencyMap adj = chain();
+  adj.find_edge("C", "D")->latency_tier = 8;
+  const std::vector<std::string> seeds = {"A", "unknown", "A"};
+  const SpreadPlan plan = plan_spread(adj, seeds, "p", kNow);
+  ASSERT_EQ(plan.size(), 4U);
+  EXPECT_EQ(plan.name(0), "A");
+  EXPECT_EQ(plan.name(1), "unknown") << "a name the store lacks comes from the seeds";
+  EXPECT_EQ(plan.name(3), "C");
+  EXPECT_EQ(plan.energy(3), 0.16000001f);
+  EXPECT_FALSE(reinforced(adj, "A", "B"));
+  EXPECT_EQ(adj.find_edge("C", "D")->latency_tier, 8) << "not promoted yet";
+
+  learn(adj, plan);
+  EXPECT_TRUE(reinforced(adj, "A", "B"));
+  EXPECT_TRUE(reinforced(adj, "B", "C"));
+  EXPECT_EQ(adj.find_edge("C", "D")->latency_tier, 0) << "promoted";
+}
+
 }  // namespace
 }  // namespace recall_mesh::query
