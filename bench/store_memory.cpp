@@ -1,5 +1,5 @@
 // Bytes per directed entry of the store: builds the workload's graph with add_association
-// and counts every byte the allocator hands out meanwhile (interned names, entry vectors,
+// and counts every byte the allocator hands out meanwhile (interned names, entry blocks,
 // id indexes, concept slots), heap and mmap alike.
 //
 // Usage: bench_store_memory <workload file>   (see bench/workload.py --out)
@@ -16,7 +16,7 @@ namespace {
 std::size_t allocated_bytes() {
   const struct mallinfo2 info = mallinfo2();
   // uordblks: bytes in use in the arenas; hblkhd: bytes in chunks served by mmap (large
-  // vectors land there, and uordblks alone would miss them).
+  // blocks land there, and uordblks alone would miss them).
   return info.uordblks + info.hblkhd;
 }
 
@@ -43,6 +43,8 @@ int main(int argc, char** argv) {
   std::printf("entries %zu\n", entries);
   std::printf("store_bytes %zu\n", bytes);
   std::printf("bytes_per_entry %.2f\n", static_cast<double>(bytes) / static_cast<double>(entries));
+  std::printf("arena_bytes %zu\narena_free_bytes %zu\n", adj.arena().bytes_held(),
+              adj.arena().bytes_free());
   std::printf("build_seconds %.3f\n", seconds);
   std::printf("build_ns_per_association %.1f\n",
               seconds * 1e9 / static_cast<double>(w.associations));

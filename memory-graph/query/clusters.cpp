@@ -22,19 +22,15 @@ using store::NeighbourMap;
 // The float nearest 0.2, so an entry stored as 0.2f passes.
 constexpr float kNodeClusterThreshold = 0.2f;
 
-// Each concept's entries sit in their own block, so a pass over the store misses the cache
-// once per concept; asking for a later concept's first entries early overlaps those misses.
-constexpr NameId kPrefetchAhead = 4;
-
 // Walks the clusters of one project: breadth-first over the directed entries that pass
 // (project filter, weight at least min_weight; a NaN weight never does), starting from
 // each concept with a passing entry in id order. Each cluster of two or more names goes
 // to emit(ids) in walk order; the walk stops as soon as emit returns false.
 //
-// One pass over the store builds the filtered adjacency as flat arrays indexed by name
-// id (the neighbours of id are targets[offsets[id]] up to targets[offsets[id + 1]]).
-// The walk then stays in these few compact arrays instead of jumping between the
-// store's per-concept vectors, which is most of its cost on a large graph.
+// One pass over the store, in the order its entries lie in memory, builds the filtered
+// adjacency as flat arrays indexed by name id (the neighbours of id are the count[id]
+// names from targets[first[id]]). The walk then stays in these few compact arrays
+// instead of jumping between the store's per-concept blocks.
 template <class Emit>
 void walk_clusters(const AdjacencyMap& adj, std::string_view project_id, float min_weight,
                    Emit&& emit) {
@@ -44,35 +40,34 @@ void walk_clusters(const AdjacencyMap& adj, std::string_view project_id, float m
 
   assert(adj.edge_count() <= 0xffffffffU && "entry positions fit in 32 bits");
   const std::size_t bound = adj.id_bound();
-  std::vector<std::uint32_t> offsets(bound + 1, 0);
+  std::vector<std::uint32_t> first(bound, 0);
+  std::vector<std::uint32_t> count(bound, 0);
   // Room for every entry: each neighbour is written, and kept only when its entry passes,
   // so the pass does not branch on weights, which follow no pattern.
   auto targets = std::make_unique_for_overwrite<NameId[]>(adj.edge_count());
   std::uint32_t kept = 0;
-  std::size_t filled = 0;  // offsets[0..filled) are set
-  adj.for_each_concept([&](NameId id, const NeighbourMap& map) {
-    for (; filled <= id; ++filled) offsets[filled] = kept;
-    adj.prefetch_concept(id + kPrefetchAhead);
-    for (const MemoryEdge& e : map.entries()) {
+  adj.for_each_entry_block([&](NameId id, std::span<const MemoryEdge> entries) {
+    first[id] = kept;
+    for (const MemoryEdge& e : entries) {
       targets[kept] = e.neighbour;
       kept += static_cast<std::uint32_t>(e.weight >= min_weight) &
               static_cast<std::uint32_t>(filter.passes(e));
     }
+    count[id] = kept - first[id];
   });
-  for (; filled <= bound; ++filled) offsets[filled] = kept;
   if (kept == 0) return;
 
   std::vector<std::uint8_t> queued(bound, 0);
   std::vector<NameId> walk;  // the FIFO queue; its order is the cluster's order
   for (NameId start = 0; start < bound; ++start) {
     // Only a concept with a passing entry of its own starts a walk.
-    if (queued[start] || offsets[start] == offsets[start + 1]) continue;
+    if (queued[start] || count[start] == 0) continue;
     queued[start] = 1;
     walk.clear();
     walk.push_back(start);
     for (std::size_t head = 0; head < walk.size(); ++head) {
       const NameId id = walk[head];
-      for (std::uint32_t i = offsets[id], end = offsets[id + 1]; i < end; ++i) {
+      for (std::uint32_t i = first[id], end = first[id] + count[id]; i < end; ++i) {
         const NameId next = targets[i];
         if (queued[next]) continue;
         queued[next] = 1;

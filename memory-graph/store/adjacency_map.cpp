@@ -63,6 +63,7 @@ MemoryEdge& AdjacencyMap::find_or_add_entry(NameRef& from, NameRef& to, NameRef&
     created = false;
     return *e;
   }
+  compact_if_worth_it();
   const bool new_concept = find_concept(from.id) == nullptr;
   if (new_concept) {
     acquire(from);
@@ -81,7 +82,8 @@ MemoryEdge& AdjacencyMap::find_or_add_entry(NameRef& from, NameRef& to, NameRef&
     to_id = acquire(to);
     project_id = acquire(project);
     ensure_slots();
-    MemoryEdge& e = concepts_[from.id].map.append(make_edge(to_id, project_id, fresh));
+    MemoryEdge& e =
+        concepts_[from.id].map.append(arena_, from.id, make_edge(to_id, project_id, fresh));
     ++edge_count_;
     created = true;
     return e;
@@ -101,6 +103,7 @@ MemoryEdge& AdjacencyMap::find_or_add_entry(NameRef& from, NameRef& to, NameRef&
 MemoryEdge& AdjacencyMap::put_entry(NameId concept_id, std::string_view to,
                                     const EdgeValues& values) {
   assert(find_concept(concept_id) && "put_entry needs a concept");
+  compact_if_worth_it();
   const NameId to_id = names_.acquire(to);
   NameId project_id = kNoName;
   try {
@@ -113,7 +116,7 @@ MemoryEdge& AdjacencyMap::put_entry(NameId concept_id, std::string_view to,
       *existing = make_edge(to_id, project_id, values);
       return *existing;
     }
-    MemoryEdge& e = map.append(make_edge(to_id, project_id, values));
+    MemoryEdge& e = map.append(arena_, concept_id, make_edge(to_id, project_id, values));
     ++edge_count_;
     return e;
   } catch (...) {
@@ -127,7 +130,7 @@ void AdjacencyMap::clear_concept(NameId concept_id) noexcept {
   NeighbourMap* map = find_concept(concept_id);
   if (!map) return;
   edge_count_ -= map->size();
-  map->clear([this](const MemoryEdge& e) { release_entry_names(e); });
+  map->clear(arena_, [this](const MemoryEdge& e) { release_entry_names(e); });
 }
 
 std::size_t AdjacencyMap::remove_empty_concepts() noexcept {
@@ -136,8 +139,8 @@ std::size_t AdjacencyMap::remove_empty_concepts() noexcept {
     ConceptSlot& slot = concepts_[id];
     if (!slot.present || !slot.map.empty()) continue;
     slot.present = false;
-    // Give the vector's memory back: a removed concept may never return.
-    slot.map = NeighbourMap();
+    // Give the block back: a removed concept may never return.
+    slot.map.clear(arena_, [](const MemoryEdge&) {});
     names_.release(static_cast<NameId>(id));
     ++removed;
   }

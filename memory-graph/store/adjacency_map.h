@@ -13,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include "entry_arena.h"
 #include "memory_edge.h"
 #include "name_pool.h"
 #include "neighbour_map.h"
@@ -34,6 +35,7 @@ class AdjacencyMap {
   std::size_t edge_count() const noexcept { return edge_count_; }
 
   const NamePool& names() const noexcept { return names_; }
+  const EntryArena& arena() const noexcept { return arena_; }
   /// The id of a name, or kNoName when no concept or entry uses it.
   NameId find_name(std::string_view text) const noexcept { return names_.find(text); }
   /// The bytes of a live name; valid until the store next changes.
@@ -74,6 +76,16 @@ class AdjacencyMap {
   void for_each_concept(F&& f);
   template <class F>
   void for_each_concept(F&& f) const;
+
+  /// Calls f(concept_id, entries) for every concept with entries, in the order their
+  /// entries lie in memory: the fastest way over every entry when the order of concepts
+  /// does not matter.
+  template <class F>
+  void for_each_entry_block(F&& f) const {
+    arena_.for_each_block([&](const EntryArena::Header& h, const MemoryEdge* records) {
+      if (h.size != 0) f(h.owner, std::span<const MemoryEdge>(records, h.size));
+    });
+  }
 
   /// Makes `name` a concept (with no entries when new) and returns its id.
   NameId add_concept(std::string_view name);
@@ -116,9 +128,6 @@ class AdjacencyMap {
   std::size_t remove_empty_concepts() noexcept;
 
  private:
-  static constexpr std::size_t kPrefetchAhead = 8;
-  static constexpr std::size_t kPrefetchLines = 16;
-
   struct ConceptSlot {
     NeighbourMap map;
     bool present = false;
@@ -130,6 +139,13 @@ class AdjacencyMap {
     names_.release(e.project_id);
   }
   void ensure_slots();
+  // Gives the arena's scattered free room back to it once there is enough of it; called
+  // before an entry is added, when no reference into the store is held.
+  void compact_if_worth_it() noexcept {
+    if (!arena_.wants_compaction()) return;
+    arena_.compact(
+        [this](NameId owner, MemoryEdge* block) { concepts_[owner].map.relocated(block); });
+  }
   // One more user of a resolved name, interning it when needed.
   NameId acquire(NameRef& ref) {
     if (!ref.resolved) {
@@ -146,6 +162,7 @@ class AdjacencyMap {
 
   NamePool names_;
   NameId global_;                      // after names_, which interns it
+  EntryArena arena_;                   // every concept's entries
   std::vector<ConceptSlot> concepts_;  // indexed by name id
   std::size_t node_count_ = 0;
   std::size_t edge_count_ = 0;
@@ -167,22 +184,23 @@ void AdjacencyMap::for_each_concept(F&& f) const {
 
 template <class Dead>
 std::size_t AdjacencyMap::remove_entries_if(Dead&& dead, bool& left_empty) noexcept {
+  // Block by block in the order they lie in memory, so the pass streams through the
+  // arena instead of jumping from concept to concept.
   std::size_t removed = 0;
-  bool any_empty = false;
-  const std::size_t n = concepts_.size();
-  for (std::size_t id = 0; id < n; ++id) {
-    // Each concept's entries are a separate block, which the hardware does not fetch
-    // ahead: ask for a later one's lines while this one is walked, so the pass streams
-    // instead of stalling at every concept.
-    if (id + kPrefetchAhead < n)
-      concepts_[id + kPrefetchAhead].map.prefetch_lines(0, kPrefetchLines);
-    ConceptSlot& slot = concepts_[id];
-    if (!slot.present) continue;
-    removed += slot.map.remove_if(dead, [this](const MemoryEdge& e) { release_entry_names(e); });
-    any_empty |= slot.map.empty();
-  }
+  std::size_t holding = 0;  // concepts with an entry left
+  arena_.for_each_block([&](EntryArena::Header& h, MemoryEdge* block) {
+    const std::size_t gone = NeighbourMap::remove_from_block(
+        h, block, dead, [this](const MemoryEdge& e) { release_entry_names(e); });
+    if (gone != 0) {
+      removed += gone;
+      concepts_[h.owner].map.entries_removed();
+    }
+    holding += h.size != 0;
+  });
   edge_count_ -= removed;
-  left_empty = any_empty;
+  // Each concept has at most one block, so fewer blocks with entries than concepts means
+  // some concept has none, whether this pass emptied it or it had none before.
+  left_empty = holding < node_count_;
   return removed;
 }
 

@@ -19,38 +19,50 @@ std::size_t slots_for(std::size_t n) {
 
 NeighbourMap::~NeighbourMap() = default;
 
-void NeighbourMap::grow_if_full() {
-  const std::size_t n = edges_.size();
-  if (n < edges_.capacity()) return;
-  // Grow by half rather than doubling: most concepts have few entries, and the slack of
-  // every vector adds up to much of the store's memory.
-  edges_.reserve(n + n / 2 + 1);
-}
-
-MemoryEdge& NeighbourMap::append(const MemoryEdge& edge) {
-  grow_if_full();
-  const std::size_t n = edges_.size() + 1;
-  if (index_ && (index_->mask + 1) * 3 < n * 4) {
-    build_index(slots_for(n));  // before the push: a throw leaves the map as it was
-  } else if (!index_ && n > kIndexThreshold) {
-    build_index(slots_for(n));
+MemoryEdge& NeighbourMap::append(EntryArena& arena, NameId owner, const MemoryEdge& edge) {
+  const std::size_t n = size() + 1;
+  // Everything that can throw comes before the first change, so a throw leaves the map as
+  // it was: the larger block, then the index.
+  MemoryEdge* block = block_;
+  if (block == nullptr || n > EntryArena::header(block).capacity) {
+    const std::uint32_t capacity =
+        block == nullptr ? 1 : EntryArena::next_capacity(EntryArena::header(block).capacity);
+    block = arena.allocate(owner, capacity);
   }
-  edges_.push_back(edge);
-  index_insert(static_cast<std::uint32_t>(edges_.size() - 1));
-  return edges_.back();
-}
-
-void NeighbourMap::build_index(std::size_t slot_count) {
-  auto fresh = std::make_unique<Index>();
-  fresh->slots = std::make_unique<std::uint32_t[]>(slot_count);
-  fresh->mask = slot_count - 1;
-  index_ = std::move(fresh);
-  reindex();
+  std::unique_ptr<Index> fresh;
+  try {
+    if ((index_ && (index_->mask + 1) * 3 < n * 4) || (!index_ && n > kIndexThreshold)) {
+      fresh = std::make_unique<Index>();
+      fresh->slots = std::make_unique<std::uint32_t[]>(slots_for(n));
+      fresh->mask = slots_for(n) - 1;
+    }
+  } catch (...) {
+    if (block != block_) arena.release(block);
+    throw;
+  }
+  if (block != block_) {
+    if (block_ != nullptr) {
+      std::memcpy(static_cast<void*>(block), block_, (n - 1) * sizeof(MemoryEdge));
+      EntryArena::header(block).size = static_cast<std::uint32_t>(n - 1);
+      arena.release(block_);
+    }
+    block_ = block;
+  }
+  EntryArena::Header& h = EntryArena::header(block_);
+  block_[h.size] = edge;
+  ++h.size;
+  if (fresh) {
+    index_ = std::move(fresh);
+    reindex();
+  } else {
+    index_insert(static_cast<std::uint32_t>(h.size - 1));
+  }
+  return block_[h.size - 1];
 }
 
 void NeighbourMap::index_insert(std::uint32_t position) noexcept {
   if (!index_) return;
-  std::size_t slot = static_cast<std::size_t>(mix_id(edges_[position].neighbour)) & index_->mask;
+  std::size_t slot = static_cast<std::size_t>(mix_id(block_[position].neighbour)) & index_->mask;
   while (index_->slots[slot] != kEmptySlot) slot = (slot + 1) & index_->mask;
   index_->slots[slot] = position;
 }
@@ -58,7 +70,8 @@ void NeighbourMap::index_insert(std::uint32_t position) noexcept {
 void NeighbourMap::reindex() noexcept {
   if (!index_) return;
   std::memset(index_->slots.get(), 0xff, (index_->mask + 1) * sizeof(std::uint32_t));
-  for (std::size_t i = 0; i < edges_.size(); ++i) index_insert(static_cast<std::uint32_t>(i));
+  const std::size_t n = size();
+  for (std::size_t i = 0; i < n; ++i) index_insert(static_cast<std::uint32_t>(i));
 }
 
 }  // namespace recall_mesh::store

@@ -1,16 +1,17 @@
-// One concept's outgoing entries: a compact vector of MemoryEdge records in insertion
-// order, with an id index only for concepts of high degree, so a lookup never scans a
-// long vector. Part of the store layer; owned by AdjacencyMap.
+// One concept's outgoing entries: a block of MemoryEdge records in insertion order, held
+// in the store's EntryArena, with an id index only for concepts of high degree, so a
+// lookup never scans a long block. Part of the store layer; owned by AdjacencyMap, which
+// passes its arena to every call that allocates or gives memory back.
 #pragma once
 
-#include <algorithm>
+#include <cassert>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <span>
 #include <utility>
-#include <vector>
 
+#include "entry_arena.h"
 #include "memory_edge.h"
 #include "name_hash.h"
 
@@ -22,12 +23,19 @@ class NeighbourMap {
   static constexpr std::size_t kIndexThreshold = 12;
 
   NeighbourMap() = default;
-  NeighbourMap(NeighbourMap&&) noexcept = default;
-  NeighbourMap& operator=(NeighbourMap&&) noexcept = default;
+  NeighbourMap(NeighbourMap&& other) noexcept
+      : block_(std::exchange(other.block_, nullptr)), index_(std::move(other.index_)) {}
+  NeighbourMap& operator=(NeighbourMap&& other) noexcept {
+    // The arena would keep a block dropped here and still count this map its owner.
+    assert(block_ == nullptr && "a map's block goes back through clear() first");
+    block_ = std::exchange(other.block_, nullptr);
+    index_ = std::move(other.index_);
+    return *this;
+  }
   ~NeighbourMap();
 
-  std::size_t size() const noexcept { return edges_.size(); }
-  bool empty() const noexcept { return edges_.empty(); }
+  std::size_t size() const noexcept { return block_ ? EntryArena::header(block_).size : 0; }
+  bool empty() const noexcept { return size() == 0; }
 
   /// The entry for `neighbour`, or nullptr.
   MemoryEdge* find(NameId neighbour) noexcept {
@@ -36,30 +44,48 @@ class NeighbourMap {
   const MemoryEdge* find(NameId neighbour) const noexcept;
 
   /// The entries in this map's order (insertion order; removal keeps the rest in order).
-  std::span<MemoryEdge> entries() noexcept { return edges_; }
-  std::span<const MemoryEdge> entries() const noexcept { return edges_; }
+  std::span<MemoryEdge> entries() noexcept { return {block_, size()}; }
+  std::span<const MemoryEdge> entries() const noexcept { return {block_, size()}; }
 
   /// Starts loading the first entries into the cache. Each concept's entries are a block
   /// of their own, so passes over many concepts ask early and overlap the misses.
   void prefetch() const noexcept { prefetch_lines(0, 2); }
   /// Starts loading cache lines [from, to) of the entries, those the entries reach.
   void prefetch_lines(std::size_t from, std::size_t to) const noexcept {
-    const char* first = reinterpret_cast<const char*>(edges_.data());
-    const std::size_t end = std::min(edges_.size() * sizeof(MemoryEdge), to * 64);
-    for (std::size_t at = from * 64; at < end; at += 64) __builtin_prefetch(first + at);
+    if (block_ == nullptr) return;
+    // The block's size is in its header, which is what is being fetched: asking for lines
+    // past the end costs bandwidth only, where reading the size would wait for the miss.
+    const char* first = reinterpret_cast<const char*>(block_);
+    for (std::size_t at = from * 64; at < to * 64; at += 64) __builtin_prefetch(first + at);
   }
 
-  /// Appends an entry whose neighbour is not in the map yet.
-  MemoryEdge& append(const MemoryEdge& edge);
+  /// Appends an entry whose neighbour is not in the map yet; `owner` is the concept.
+  MemoryEdge& append(EntryArena& arena, NameId owner, const MemoryEdge& edge);
 
   /// Removes, in place and keeping order, every entry for which `dead(entry)` holds,
   /// calling `gone(entry)` for each removed one. Allocates nothing.
   template <class Dead, class Gone>
-  std::size_t remove_if(Dead&& dead, Gone&& gone) noexcept;
+  std::size_t remove_if(Dead&& dead, Gone&& gone) noexcept {
+    if (block_ == nullptr) return 0;
+    const std::size_t removed = remove_from_block(EntryArena::header(block_), block_, dead, gone);
+    if (removed != 0) entries_removed();
+    return removed;
+  }
 
-  /// Drops every entry, calling `gone(entry)` for each.
+  /// The same on a block met by EntryArena::for_each_block, without its map: when it
+  /// returns more than 0, the owner's entries_removed() must be called before the next
+  /// lookup.
+  template <class Dead, class Gone>
+  static std::size_t remove_from_block(EntryArena::Header& h, MemoryEdge* block, Dead&& dead,
+                                       Gone&& gone) noexcept;
+  /// Follows the arena moving this map's block (see EntryArena::compact).
+  void relocated(MemoryEdge* block) noexcept { block_ = block; }
+  /// Brings the id index up to date after entries left the block.
+  void entries_removed() noexcept { reindex(); }
+
+  /// Drops every entry, calling `gone(entry)` for each, and gives the block back.
   template <class Gone>
-  void clear(Gone&& gone) noexcept;
+  void clear(EntryArena& arena, Gone&& gone) noexcept;
 
  private:
   // Open addressing over positions in edges_, keyed by the neighbour id found there.
@@ -68,20 +94,18 @@ class NeighbourMap {
     std::size_t mask = 0;
   };
 
-  void grow_if_full();
-  void build_index(std::size_t slot_count);
   void index_insert(std::uint32_t position) noexcept;
   void reindex() noexcept;
 
   static constexpr std::uint32_t kEmptySlot = 0xffffffffU;
 
-  std::vector<MemoryEdge> edges_;
+  MemoryEdge* block_ = nullptr;  // in the owner's arena; nullptr before the first entry
   std::unique_ptr<Index> index_;
 };
 
 inline const MemoryEdge* NeighbourMap::find(NameId neighbour) const noexcept {
   if (!index_) {
-    for (const MemoryEdge& e : edges_) {
+    for (const MemoryEdge& e : entries()) {
       if (e.neighbour == neighbour) return &e;
     }
     return nullptr;
@@ -90,36 +114,33 @@ inline const MemoryEdge* NeighbourMap::find(NameId neighbour) const noexcept {
   for (;;) {
     const std::uint32_t pos = index_->slots[slot];
     if (pos == kEmptySlot) return nullptr;
-    if (edges_[pos].neighbour == neighbour) return &edges_[pos];
+    if (block_[pos].neighbour == neighbour) return &block_[pos];
     slot = (slot + 1) & index_->mask;
   }
 }
 
 template <class Dead, class Gone>
-std::size_t NeighbourMap::remove_if(Dead&& dead, Gone&& gone) noexcept {
+std::size_t NeighbourMap::remove_from_block(EntryArena::Header& h, MemoryEdge* block, Dead&& dead,
+                                            Gone&& gone) noexcept {
   std::size_t kept = 0;
-  const std::size_t n = edges_.size();
+  const std::size_t n = h.size;
   for (std::size_t i = 0; i < n; ++i) {
-    if (dead(edges_[i])) {
-      gone(edges_[i]);
+    if (dead(block[i])) {
+      gone(block[i]);
       continue;
     }
-    if (kept != i) edges_[kept] = edges_[i];
+    if (kept != i) block[kept] = block[i];
     ++kept;
   }
-  const std::size_t removed = n - kept;
-  if (removed != 0) {
-    edges_.erase(edges_.begin() + static_cast<std::ptrdiff_t>(kept), edges_.end());
-    reindex();
-  }
-  return removed;
+  h.size = static_cast<std::uint32_t>(kept);
+  return n - kept;
 }
 
 template <class Gone>
-void NeighbourMap::clear(Gone&& gone) noexcept {
-  for (MemoryEdge& e : edges_) gone(e);
-  edges_.clear();
-  reindex();
+void NeighbourMap::clear(EntryArena& arena, Gone&& gone) noexcept {
+  for (MemoryEdge& e : entries()) gone(e);
+  if (block_ != nullptr) arena.release(std::exchange(block_, nullptr));
+  index_.reset();
 }
 
 }  // namespace recall_mesh::store
