@@ -49,9 +49,10 @@ std::size_t floor_pass(std::vector<Edge>& edges, float rate) {
   return n - kept;
 }
 
-// The decay arithmetic inline over the store's own per-concept vectors, without removal
-// (a pass at this rate kills nothing): tells the cost of the layout from the cost of the
-// code. With `ahead` > 0 the entries of a concept that many places on are prefetched.
+// The decay arithmetic inline over the store's per-concept blocks, concept by concept in
+// id order, without removal (a pass at this rate kills nothing): what the store's walk in
+// address order saves. With `ahead` > 0 the entries of a concept that many places on are
+// prefetched.
 std::size_t walk_pass(std::span<const std::span<MemoryEdge>> concepts, float rate,
                       std::size_t ahead) {
   std::size_t dead = 0;

@@ -458,8 +458,9 @@ def cpp_learning(ctx: Context) -> None:
     r.add(g, "C++ floor with 16-byte records, for reference",
           fmt_ns(floor["compact_floor_ms"] * 1e6), "", "", "", "")
     if floor.get("walk_dead", 1) == 0:
-        r.add(g, "the floor's arithmetic inline over the store's own per-concept vectors "
-              "(layout cost; with the next concepts prefetched)",
+        r.add(g, "the floor's arithmetic inline over the store's per-concept blocks, concept "
+              "by concept in id order (what the walk in address order saves; with the next "
+              "concepts prefetched)",
               fmt_ns(floor["store_layout_inline_ms"] * 1e6),
               f"with prefetch {fmt_ns(floor['store_layout_prefetch_ms'] * 1e6)}", "", "", "")
 
