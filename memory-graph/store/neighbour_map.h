@@ -55,7 +55,8 @@ class NeighbourMap {
     if (block_ == nullptr) return;
     // The block's size is in its header, which is what is being fetched: asking for lines
     // past the end costs bandwidth only, where reading the size would wait for the miss.
-    const char* first = reinterpret_cast<const char*>(block_);
+    // Lines count from the header, which may sit in the line before the first record.
+    const char* first = reinterpret_cast<const char*>(block_) - sizeof(EntryArena::Header);
     for (std::size_t at = from * 64; at < to * 64; at += 64) __builtin_prefetch(first + at);
   }
 
