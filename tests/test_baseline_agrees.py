@@ -148,3 +148,26 @@ def test_documents_cross_load(tmp_path):
     from_base = Graph.load_from_json(str(tmp_path / "baseline.json"))
     assert from_module.to_document() == base.to_document()
     assert_same_entries(from_base, base)
+
+
+@pytest.mark.skipif(not has("decay_and_prune", "get_graph_data", "spread_activation"),
+                    reason="learning not there yet")
+def test_large_graph_agrees_through_growth_and_decay():
+    # Tens of thousands of concepts that keep growing: big enough that the store moves its
+    # entry blocks around to give free room back while it grows and dies back.
+    rng = random.Random(8)
+    module, base = Graph(), baseline.LeanMemoryGraph()
+    names = [f"n{i}" for i in range(12_000)]
+    for step in range(2):
+        for i in range(40_000):
+            a = names[rng.randrange(len(names))]
+            b = names[rng.randrange(1 + rng.randrange(len(names)))]  # some hubs
+            args = (a, b, PROJECTS[i % 3], rng.uniform(0.0, 0.8), 1_000 * step + i)
+            module.add_association(*args)
+            base.add_association(*args)
+        for _ in range(6 if step == 0 else 1):
+            assert module.decay_and_prune(0.3) == base.decay_and_prune(0.3)
+        seeds = names[:5]
+        assert (module.spread_activation(seeds, "p", 10_000_000 * (step + 1))
+                == base.spread_activation(seeds, "p", 10_000_000 * (step + 1)))
+        assert_same_entries(module, base)
