@@ -12,6 +12,7 @@
 #include <cstring>
 #include <memory>
 #include <type_traits>
+#include <utility>
 #include <vector>
 
 #if defined(__SANITIZE_ADDRESS__)
@@ -71,8 +72,15 @@ class EntryArena {
   static_assert(detail::block_bytes(kLargestPooled) <= kChunkBytes, "a pooled block fits a chunk");
 
   EntryArena() = default;
-  EntryArena(EntryArena&&) noexcept = default;
-  EntryArena& operator=(EntryArena&&) noexcept = default;
+  /// The blocks change hands and stay where they are; `other` is left empty.
+  EntryArena(EntryArena&& other) noexcept { take(other); }
+  EntryArena& operator=(EntryArena&& other) noexcept {
+    if (this != &other) {
+      unpoison_chunks(0);
+      take(other);
+    }
+    return *this;
+  }
   EntryArena(const EntryArena&) = delete;
   EntryArena& operator=(const EntryArena&) = delete;
   ~EntryArena();
@@ -151,6 +159,17 @@ class EntryArena {
                        bytes - sizeof(Header) - sizeof(MemoryEdge*));
   }
   void unpoison_chunks(std::size_t from) noexcept;
+  void take(EntryArena& other) noexcept {
+    chunks_ = std::move(other.chunks_);
+    other.chunks_.clear();
+    small_front_ = std::exchange(other.small_front_, kNoChunk);
+    large_front_ = std::exchange(other.large_front_, kNoChunk);
+    free_ = std::exchange(other.free_, {});
+    free_bytes_ = std::exchange(other.free_bytes_, 0);
+    free_after_compaction_ = std::exchange(other.free_after_compaction_, 0);
+    large_ = std::move(other.large_);
+    other.large_.clear();
+  }
   MemoryEdge* allocate_large(NameId owner, std::uint32_t capacity);
   // A new block of class k at the end of the last chunk, opening a chunk when it is full.
   MemoryEdge* carve(std::size_t k);

@@ -65,6 +65,27 @@ TEST(EntryArena, BlocksComeInClassesAndFreedOnesAreTakenAgain) {
   EXPECT_LT(arena.bytes_held(), held);
 }
 
+TEST(EntryArena, MovedArenaKeepsItsBlocksAndLeavesAnEmptyOne) {
+  EntryArena first;
+  MemoryEdge* kept = first.allocate(1, 5);
+  fill(kept, 1, 5);
+  MemoryEdge* freed = first.allocate(2, 5);
+  first.release(freed);
+  EntryArena second(std::move(first));
+  EXPECT_TRUE(holds(kept, 1));
+  EXPECT_EQ(second.allocate(3, 5), freed) << "the free block changed hands too";
+  EXPECT_EQ(first.bytes_held(), 0u);  // NOLINT(bugprone-use-after-move): left empty
+  EXPECT_EQ(first.bytes_free(), 0u);
+  EXPECT_NE(first.allocate(4, 5), freed) << "the emptied arena works on its own";
+
+  EntryArena third;
+  third.allocate(5, 1);
+  third = std::move(second);
+  std::size_t walked = 0;
+  third.for_each_block([&](EntryArena::Header&, MemoryEdge*) { ++walked; });
+  EXPECT_EQ(walked, 2u);
+}
+
 TEST(EntryArena, WalkMeetsEveryBlockInUseOnce) {
   EntryArena arena;
   std::vector<Owned> live;
