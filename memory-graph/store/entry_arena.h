@@ -67,6 +67,8 @@ class EntryArena {
 
   /// Blocks of more records than this are allocated one by one.
   static constexpr std::uint32_t kLargestPooled = detail::block_capacities().back();
+  /// The most records a block holds: positions stay below the index's empty mark.
+  static constexpr std::uint32_t kMaxCapacity = 0xfffffffeU;
   /// Bytes of each chunk that pooled blocks are carved from.
   static constexpr std::size_t kChunkBytes = std::size_t{1} << 20;
   static_assert(detail::block_bytes(kLargestPooled) <= kChunkBytes, "a pooled block fits a chunk");

@@ -1,6 +1,7 @@
 #include "neighbour_map.h"
 
 #include <cstring>
+#include <new>
 #include <utility>
 
 #include "name_hash.h"
@@ -21,6 +22,7 @@ NeighbourMap::~NeighbourMap() = default;
 
 MemoryEdge& NeighbourMap::append(EntryArena& arena, NameId owner, const MemoryEdge& edge) {
   const std::size_t n = size() + 1;
+  if (n > EntryArena::kMaxCapacity) throw std::bad_alloc();  // no room in a 32-bit count
   // Everything that can throw comes before the first change, so a throw leaves the map as
   // it was: the larger block, then the index.
   MemoryEdge* block = block_;
