@@ -43,10 +43,7 @@ MemoryEdge* EntryArena::allocate(NameId owner, std::uint32_t min_capacity) {
   const std::size_t k = class_of(min_capacity);
   if (k == kClasses) {
     std::uint32_t capacity = kLargestPooled;
-    while (capacity < min_capacity) {
-      // Growing by half would pass what a 32-bit count holds: take all there is.
-      capacity = capacity > kMaxCapacity / 3 * 2 ? kMaxCapacity : next_capacity(capacity);
-    }
+    while (capacity < min_capacity) capacity = next_capacity(capacity);
     return allocate_large(owner, capacity);
   }
   MemoryEdge* block = free_[k];

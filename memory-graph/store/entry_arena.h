@@ -33,7 +33,9 @@ namespace detail {
 /// The capacity of the block that follows a full one of `capacity` records: half again,
 /// so that most concepts, which have few entries, waste little room.
 constexpr std::uint32_t next_capacity(std::uint32_t capacity) noexcept {
-  return capacity + capacity / 2 + 1;
+  // Past two thirds of the 32-bit range, half again would wrap: take all there is.
+  constexpr std::uint32_t kMost = 0xfffffffeU;
+  return capacity > kMost / 3 * 2 ? kMost : capacity + capacity / 2 + 1;
 }
 
 /// The capacities pooled blocks come in: 1, then each the next of the one before.
@@ -68,7 +70,7 @@ class EntryArena {
   /// Blocks of more records than this are allocated one by one.
   static constexpr std::uint32_t kLargestPooled = detail::block_capacities().back();
   /// The most records a block holds: positions stay below the index's empty mark.
-  static constexpr std::uint32_t kMaxCapacity = 0xfffffffeU;
+  static constexpr std::uint32_t kMaxCapacity = detail::next_capacity(0xffffffffU);
   /// Bytes of each chunk that pooled blocks are carved from.
   static constexpr std::size_t kChunkBytes = std::size_t{1} << 20;
   static_assert(detail::block_bytes(kLargestPooled) <= kChunkBytes, "a pooled block fits a chunk");

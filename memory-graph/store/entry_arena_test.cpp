@@ -65,6 +65,12 @@ TEST(EntryArena, BlocksComeInClassesAndFreedOnesAreTakenAgain) {
   EXPECT_LT(arena.bytes_held(), held);
 }
 
+TEST(EntryArena, CapacitiesSaturateInsteadOfWrapping) {
+  EXPECT_EQ(EntryArena::next_capacity(1064), 1597u);
+  EXPECT_EQ(EntryArena::next_capacity(0xf0000000U), EntryArena::kMaxCapacity);
+  EXPECT_EQ(EntryArena::next_capacity(EntryArena::kMaxCapacity), EntryArena::kMaxCapacity);
+}
+
 TEST(EntryArena, MovedArenaKeepsItsBlocksAndLeavesAnEmptyOne) {
   EntryArena first;
   MemoryEdge* kept = first.allocate(1, 5);
