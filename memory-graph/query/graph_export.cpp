@@ -2,6 +2,7 @@
 
 #include <cassert>
 #include <cstddef>
+#include <span>
 #include <utility>
 #include <vector>
 
@@ -16,10 +17,6 @@ using store::NameId;
 using store::NeighbourMap;
 
 constexpr std::uint32_t kUnplaced = 0xffffffffU;
-
-// Each concept's entries sit in their own block, so a pass over the store misses the cache
-// once per concept; asking for a later concept's first entries early overlaps those misses.
-constexpr NameId kPrefetchAhead = 4;
 
 // Builds a GraphData row by row, copying each distinct name once on first use.
 class Builder {
@@ -64,13 +61,20 @@ class Builder {
 GraphData get_graph_data(const AdjacencyMap& adj) {
   Builder out(adj);
   out.reserve(adj.node_count(), adj.edge_count());
-  // Every concept gets a row, one without entries (possible after a load) an empty one.
-  adj.for_each_concept([&](NameId concept_id, const NeighbourMap& map) {
-    adj.prefetch_concept(concept_id + kPrefetchAhead);
+  // Concepts with entries in the order their entries lie in memory, which streams.
+  std::size_t rows = 0;
+  adj.for_each_entry_block([&](NameId concept_id, std::span<const MemoryEdge> entries) {
     const std::size_t first = out.cell_count();
-    for (const MemoryEdge& e : map.entries()) out.add_cell(e);
+    for (const MemoryEdge& e : entries) out.add_cell(e);
     out.add_row(concept_id, first);
+    ++rows;
   });
+  // Every concept gets a row: one without entries (possible after a load) an empty one.
+  if (rows < adj.node_count()) {
+    adj.for_each_concept([&](NameId concept_id, const NeighbourMap& map) {
+      if (map.empty()) out.add_row(concept_id, out.cell_count());
+    });
+  }
   return out.take();
 }
 
@@ -78,10 +82,9 @@ GraphData get_graph_data_for_project(const AdjacencyMap& adj, std::string_view p
   Builder out(adj);
   const store::ProjectFilter filter(adj, project_id);
   // Each directed entry is judged alone; a concept without a visible entry gets no row.
-  adj.for_each_concept([&](NameId concept_id, const NeighbourMap& map) {
-    adj.prefetch_concept(concept_id + kPrefetchAhead);
+  adj.for_each_entry_block([&](NameId concept_id, std::span<const MemoryEdge> entries) {
     const std::size_t first = out.cell_count();
-    for (const MemoryEdge& e : map.entries()) {
+    for (const MemoryEdge& e : entries) {
       if (filter.passes(e)) out.add_cell(e);
     }
     if (out.cell_count() != first) out.add_row(concept_id, first);
