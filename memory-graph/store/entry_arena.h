@@ -1,9 +1,9 @@
 // The memory of every concept's entries in one store: blocks of MemoryEdge records laid
 // one after another in large chunks, each block behind a small header that names its
 // concept and says how many records it holds. A pass over every entry (decay, the
-// clusters' adjacency) walks the chunks in address order and streams through memory,
-// where per-concept heap blocks would cost a cache miss each. Part of the store layer;
-// only NeighbourMap and AdjacencyMap use it.
+// clusters' adjacency, the export) walks the chunks in address order and streams through
+// memory, where per-concept heap blocks would cost a cache miss each. Part of the store
+// layer; only NeighbourMap and AdjacencyMap use it.
 #pragma once
 
 #include <array>
@@ -61,8 +61,8 @@ class EntryArena {
     NameId owner;            // the concept, or kNoName while the block is free
     std::uint32_t size;      // records in use, from the first
     std::uint32_t capacity;  // records the block has room for
-    // A pooled block: 16-byte units of room past its records, left over where free blocks
-    // were merged. A block of its own: its position in large_.
+    // A pooled block: 16-byte units of room past its records, left over where free room
+    // was cut into blocks. A block of its own: its position in large_.
     std::uint32_t extra;
   };
   static_assert(sizeof(Header) == 16, "records after a header stay 16-byte aligned");
