@@ -35,6 +35,7 @@ class AdjacencyMap {
   std::size_t edge_count() const noexcept { return edge_count_; }
 
   const NamePool& names() const noexcept { return names_; }
+  /// Where every concept's entries live; read for memory accounting.
   const EntryArena& arena() const noexcept { return arena_; }
   /// The id of a name, or kNoName when no concept or entry uses it.
   NameId find_name(std::string_view text) const noexcept { return names_.find(text); }
