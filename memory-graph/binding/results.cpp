@@ -89,14 +89,14 @@ PyObject* new_cluster_lists(const store::AdjacencyMap& adj,
 
 namespace {
 
-// A new dict of name -> float from items, read through name_of and value_of.
-template <class Items, class NameOf, class ValueOf>
-PyObject* new_float_dict(const Items& items, NameOf name_of, ValueOf value_of) noexcept {
+// A new dict of name_at(i) -> value_at(i) for i from 0 to count, in that order.
+template <class NameAt, class ValueAt>
+PyObject* new_float_dict(std::size_t count, NameAt name_at, ValueAt value_at) noexcept {
   PyRef dict = PyRef::steal(PyDict_New());
   if (!dict) return nullptr;
-  for (const auto& item : items) {
-    PyRef key = PyRef::steal(new_str(name_of(item)));
-    if (!key || !set_item(dict.get(), key.get(), PyRef::steal(new_float(value_of(item))))) {
+  for (std::size_t i = 0; i < count; ++i) {
+    PyRef key = PyRef::steal(new_str(name_at(i)));
+    if (!key || !set_item(dict.get(), key.get(), PyRef::steal(new_float(value_at(i))))) {
       return nullptr;
     }
   }
@@ -106,24 +106,20 @@ PyObject* new_float_dict(const Items& items, NameOf name_of, ValueOf value_of) n
 }  // namespace
 
 PyObject* new_energy_dict(const query::SpreadPlan& plan) noexcept {
-  PyRef dict = PyRef::steal(PyDict_New());
-  if (!dict) return nullptr;
   constexpr std::size_t kNameAhead = 8;  // names are scattered: ask for them early
-  for (std::size_t i = 0; i < plan.size(); ++i) {
-    if (i + kNameAhead < plan.size()) plan.prefetch_name(i + kNameAhead);
-    PyRef key = PyRef::steal(new_str(plan.name(i)));
-    if (!key || !set_item(dict.get(), key.get(), PyRef::steal(new_float(plan.energy(i))))) {
-      return nullptr;
-    }
-  }
-  return dict.release();
+  return new_float_dict(
+      plan.size(),
+      [&](std::size_t i) {
+        if (i + kNameAhead < plan.size()) plan.prefetch_name(i + kNameAhead);
+        return plan.name(i);
+      },
+      [&](std::size_t i) { return plan.energy(i); });
 }
 
 PyObject* new_weight_dict(const std::vector<std::pair<std::string, float>>& weights) noexcept {
-  using Item = std::pair<std::string, float>;
   return new_float_dict(
-      weights, [](const Item& w) -> const std::string& { return w.first; },
-      [](const Item& w) { return w.second; });
+      weights.size(), [&](std::size_t i) -> const std::string& { return weights[i].first; },
+      [&](std::size_t i) { return weights[i].second; });
 }
 
 PyObject* new_graph_dict(const query::GraphData& data) noexcept {

@@ -254,7 +254,7 @@ bool write_document(const store::AdjacencyMap& adj, ByteSink& sink) {
   const std::size_t n = concepts.size();
   for (std::size_t i = 0; i < n; ++i) {
     if (i + kMapAhead < n) __builtin_prefetch(concepts[i + kMapAhead].item);
-    if (i + kEntriesAhead < n) concepts[i + kEntriesAhead].item->prefetch_lines(0, kLinesAhead);
+    if (i + kEntriesAhead < n) concepts[i + kEntriesAhead].item->prefetch_lines(kLinesAhead);
     if (i + kNamesAhead < n) prefetch_names(adj, *concepts[i + kNamesAhead].item);
 
     if (i != 0) out.literal(",");

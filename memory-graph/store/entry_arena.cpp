@@ -62,23 +62,18 @@ MemoryEdge* EntryArena::allocate(NameId owner, std::uint32_t min_capacity) {
 
 MemoryEdge* EntryArena::carve(std::size_t k) {
   const std::size_t bytes = block_bytes(kCapacity[k]);
-  // Blocks of the smallest classes are carved apart from the others: concepts outgrow
-  // them early and all alike, so the chunks they fill empty out together and their free
-  // blocks lie side by side, ready to be merged into larger ones.
-  std::size_t& front = k < kSmallClasses ? small_front_ : large_front_;
-  if (front == kNoChunk || kChunkBytes - chunks_[front].used < bytes) {
+  if (chunks_.empty() || kChunkBytes - chunks_.back().used < bytes) {
     chunks_.reserve(chunks_.size() + 1);  // a throw here leaves the arena as it was
     auto fresh = std::make_unique_for_overwrite<std::byte[]>(kChunkBytes);
     RECALL_MESH_POISON(fresh.get(), kChunkBytes);  // opened block by block as carved
-    if (front != kNoChunk) {
+    if (!chunks_.empty()) {
       // What is left of the full chunk goes to the free lists, so no room is lost.
-      Chunk& last = chunks_[front];
+      Chunk& last = chunks_.back();
       last.used += cut_free(last.bytes.get() + last.used, kChunkBytes - last.used);
     }
     chunks_.push_back(Chunk{std::move(fresh), 0});
-    front = chunks_.size() - 1;
   }
-  Chunk& chunk = chunks_[front];
+  Chunk& chunk = chunks_.back();
   auto* h = reinterpret_cast<Header*>(chunk.bytes.get() + chunk.used);
   RECALL_MESH_UNPOISON(h, bytes);
   *h = Header{kNoName, 0, kCapacity[k], 0};
@@ -118,10 +113,11 @@ MemoryEdge* EntryArena::allocate_large(NameId owner, std::uint32_t capacity) {
 }
 
 void EntryArena::push_free(std::size_t k, MemoryEdge* block) noexcept {
+  const std::size_t bytes = extent(header(block));
   set_next_free(block, free_[k]);
   free_[k] = block;
-  free_bytes_ += block_bytes(kCapacity[k]);
-  poison_free(block, block_bytes(kCapacity[k]));
+  free_bytes_ += bytes;
+  poison_free(block, bytes);
 }
 
 void EntryArena::release(MemoryEdge* block) noexcept {
@@ -138,10 +134,7 @@ void EntryArena::release(MemoryEdge* block) noexcept {
   }
   h.owner = kNoName;
   h.size = 0;
-  set_next_free(block, free_[class_of(h.capacity)]);
-  free_[class_of(h.capacity)] = block;
-  free_bytes_ += extent(h);
-  poison_free(block, extent(h));
+  push_free(class_of(h.capacity), block);
 }
 
 std::size_t EntryArena::bytes_held() const noexcept {

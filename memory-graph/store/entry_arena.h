@@ -166,8 +166,6 @@ class EntryArena {
   void take(EntryArena& other) noexcept {
     chunks_ = std::move(other.chunks_);
     other.chunks_.clear();
-    small_front_ = std::exchange(other.small_front_, kNoChunk);
-    large_front_ = std::exchange(other.large_front_, kNoChunk);
     free_ = std::exchange(other.free_, {});
     free_bytes_ = std::exchange(other.free_bytes_, 0);
     free_after_compaction_ = std::exchange(other.free_after_compaction_, 0);
@@ -182,16 +180,12 @@ class EntryArena {
   std::size_t cut_free(std::byte* at, std::size_t bytes) noexcept;
   void push_free(std::size_t k, MemoryEdge* block) noexcept;
 
-  static constexpr std::size_t kNoChunk = ~std::size_t{0};
   // Compaction waits for this share of the chunks to lie free (beyond what the last one
   // left), and for a store of some size: it copies every block in use.
   static constexpr std::size_t kCompactAtFreeShare = 24;
   static constexpr std::size_t kMinChunksToCompact = 4;
-  static constexpr std::size_t kSmallClasses = 3;
 
-  std::vector<Chunk> chunks_;
-  std::size_t small_front_ = kNoChunk;  // the chunks being carved
-  std::size_t large_front_ = kNoChunk;
+  std::vector<Chunk> chunks_;  // blocks are carved from the last
   // Free pooled blocks of each class, linked through their first record's bytes.
   std::array<MemoryEdge*, kClasses> free_{};
   std::size_t free_bytes_ = 0;
@@ -246,7 +240,6 @@ void EntryArena::compact(Relocate&& relocate) noexcept {
     RECALL_MESH_POISON(chunks_[into].bytes.get() + filled, kChunkBytes - filled);
     unpoison_chunks(into + 1);
     chunks_.resize(into + 1);
-    small_front_ = large_front_ = into;
   }
   free_after_compaction_ = free_bytes_;
 }

@@ -49,33 +49,24 @@ class NeighbourMap {
 
   /// Starts loading the first entries into the cache. Each concept's entries are a block
   /// of their own, so passes over many concepts ask early and overlap the misses.
-  void prefetch() const noexcept { prefetch_lines(0, 2); }
-  /// Starts loading cache lines [from, to) of the entries, those the entries reach.
-  void prefetch_lines(std::size_t from, std::size_t to) const noexcept {
+  void prefetch() const noexcept { prefetch_lines(2); }
+  /// Starts loading the first `lines` cache lines of the block.
+  void prefetch_lines(std::size_t lines) const noexcept {
     if (block_ == nullptr) return;
     // The block's size is in its header, which is what is being fetched: asking for lines
     // past the end costs bandwidth only, where reading the size would wait for the miss.
     // Lines count from the header, which may sit in the line before the first record.
     const char* first = reinterpret_cast<const char*>(block_) - sizeof(EntryArena::Header);
-    for (std::size_t at = from * 64; at < to * 64; at += 64) __builtin_prefetch(first + at);
+    for (std::size_t at = 0; at < lines * 64; at += 64) __builtin_prefetch(first + at);
   }
 
   /// Appends an entry whose neighbour is not in the map yet; `owner` is the concept.
   MemoryEdge& append(EntryArena& arena, NameId owner, const MemoryEdge& edge);
 
-  /// Removes, in place and keeping order, every entry for which `dead(entry)` holds,
-  /// calling `gone(entry)` for each removed one. Allocates nothing.
-  template <class Dead, class Gone>
-  std::size_t remove_if(Dead&& dead, Gone&& gone) noexcept {
-    if (block_ == nullptr) return 0;
-    const std::size_t removed = remove_from_block(EntryArena::header(block_), block_, dead, gone);
-    if (removed != 0) entries_removed();
-    return removed;
-  }
-
-  /// The same on a block met by EntryArena::for_each_block, without its map: when it
-  /// returns more than 0, the owner's entries_removed() must be called before the next
-  /// lookup.
+  /// Removes, in place and keeping order, every entry of a block met by
+  /// EntryArena::for_each_block for which `dead(entry)` holds, calling `gone(entry)` for
+  /// each removed one; allocates nothing. When it returns more than 0, the owner's
+  /// entries_removed() must be called before the next lookup.
   template <class Dead, class Gone>
   static std::size_t remove_from_block(EntryArena::Header& h, MemoryEdge* block, Dead&& dead,
                                        Gone&& gone) noexcept;
@@ -89,7 +80,7 @@ class NeighbourMap {
   void clear(EntryArena& arena, Gone&& gone) noexcept;
 
  private:
-  // Open addressing over positions in edges_, keyed by the neighbour id found there.
+  // Open addressing over positions in the block, keyed by the neighbour id found there.
   struct Index {
     std::unique_ptr<std::uint32_t[]> slots;
     std::size_t mask = 0;
