@@ -145,6 +145,9 @@ std::size_t AdjacencyMap::remove_empty_concepts() noexcept {
     ++removed;
   }
   node_count_ -= removed;
+  // The blocks just given back would otherwise stay held until the next entry is added,
+  // which a graph that is only read from now on never does.
+  compact_if_worth_it();
   return removed;
 }
 

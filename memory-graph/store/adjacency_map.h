@@ -125,7 +125,8 @@ class AdjacencyMap {
   template <class Dead>
   std::size_t remove_entries_if(Dead&& dead, bool& left_empty) noexcept;
 
-  /// Removes every concept whose neighbour map is empty; returns how many.
+  /// Removes every concept whose neighbour map is empty; returns how many. Compacts the
+  /// arena when enough room came free, so no reference into the store survives the call.
   std::size_t remove_empty_concepts() noexcept;
 
  private:
@@ -141,7 +142,8 @@ class AdjacencyMap {
   }
   void ensure_slots();
   // Gives the arena's scattered free room back to it once there is enough of it; called
-  // before an entry is added, when no reference into the store is held.
+  // before an entry is added and after concepts are removed, when no reference into the
+  // store is held.
   void compact_if_worth_it() noexcept {
     if (!arena_.wants_compaction()) return;
     arena_.compact(

@@ -119,6 +119,27 @@ TEST(AdjacencyMap, DecayPrunesDeadEntriesThenEmptyConcepts) {
   EXPECT_EQ(adj.find_edge("c", "d")->latency_tier, 0);
 }
 
+TEST(AdjacencyMap, DecayThatEmptiesConceptsGivesTheirRoomBack) {
+  // A graph that decays down and is only read afterwards adds no entry, so the room of
+  // the removed concepts has to come back when they go.
+  AdjacencyMap adj;
+  constexpr int kPairs = 60000;
+  for (int i = 0; i < kPairs; ++i) {
+    // One pair in ten is a landmark and survives; the rest die on the tenth weak pass.
+    add_association(adj, numbered("x", i), numbered("y", i), "p", -0.2f, 0, 0.5f, i % 10 == 0);
+  }
+  const std::size_t held_before = adj.arena().bytes_held();
+  for (int pass = 1; pass <= 10; ++pass) decay_and_prune(adj, 0.01f);
+  ASSERT_EQ(adj.node_count(), std::size_t{kPairs / 10 * 2});
+  EXPECT_LT(adj.arena().bytes_held(), held_before / 3);
+  for (int i = 0; i < kPairs; i += 10) {
+    const MemoryEdge* e = adj.find_edge(numbered("y", i), numbered("x", i));
+    ASSERT_NE(e, nullptr) << i;
+    EXPECT_TRUE(e->is_landmark);
+    EXPECT_EQ(e->neighbour, adj.find_name(numbered("x", i)));
+  }
+}
+
 TEST(GraphOps, FeedbackVisitsBothDirectionsAndSelfTwice) {
   AdjacencyMap adj;
   upsert_edge(adj, "a", "b", "p", 0.5f, 0, 0.5f, false);
