@@ -15,6 +15,7 @@ const NeighbourMap* AdjacencyMap::find_concept(std::string_view name) const noex
 MemoryEdge* AdjacencyMap::find_edge(std::string_view from, std::string_view to) noexcept {
   NeighbourMap* map = find_concept(from);
   if (!map) return nullptr;
+  map->prefetch();  // overlaps the fetch of the entries with the lookup of `to`
   const NameId to_id = names_.find(to);
   return to_id == kNoName ? nullptr : map->find(to_id);
 }

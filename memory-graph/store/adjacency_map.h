@@ -58,6 +58,17 @@ class AdjacencyMap {
   void prefetch_concept(NameId id) const noexcept {
     if (const NeighbourMap* map = find_concept(id)) map->prefetch();
   }
+  /// Starts loading what find_edge(from, to) reads first, so that the misses of several
+  /// lookups whose ids are known overlap (see NeighbourMap::prefetch_find).
+  void prefetch_edge(NameId from, NameId to) const noexcept {
+    const NeighbourMap* map = find_concept(from);
+    if (map == nullptr) return;
+    if (to == kNoName) {
+      map->prefetch();
+    } else {
+      map->prefetch_find(to);
+    }
+  }
   NeighbourMap* find_concept(std::string_view name) noexcept;
   const NeighbourMap* find_concept(std::string_view name) const noexcept;
 

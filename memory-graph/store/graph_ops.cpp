@@ -39,12 +39,14 @@ void add_association(AdjacencyMap& adj, std::string_view concept_a, std::string_
                      float salience, bool is_landmark) {
   // Each name is hashed and looked up once for both directions, the project only if an
   // entry is created; the first upsert fills in the ids of names it interns, so the
-  // second finds them without a lookup. Each concept's entries are asked for as soon as
-  // its id is known, so fetching them overlaps the other name's lookup.
+  // second finds them without a lookup. a's entries are asked for as soon as its id is
+  // known, so fetching them overlaps b's lookup; then what both directions' lookups read
+  // first is asked for at once.
   AdjacencyMap::NameRef a = adj.resolve(concept_a);
   adj.prefetch_concept(a.id);
   AdjacencyMap::NameRef b = adj.resolve(concept_b);
-  adj.prefetch_concept(b.id);
+  adj.prefetch_edge(a.id, b.id);
+  adj.prefetch_edge(b.id, a.id);
   AdjacencyMap::NameRef project = AdjacencyMap::resolve_later(project_id);
   upsert(adj, a, b, project, initial_weight, current_time, salience, is_landmark);
   upsert(adj, b, a, project, initial_weight, current_time, salience, is_landmark);
@@ -79,7 +81,8 @@ void record_feedback(AdjacencyMap& adj, std::string_view concept_a, std::string_
   const NameId a = adj.find_name(concept_a);
   adj.prefetch_concept(a);  // overlaps the fetch of a's entries with b's lookup
   const NameId b = adj.find_name(concept_b);
-  adj.prefetch_concept(b);
+  adj.prefetch_edge(a, b);
+  adj.prefetch_edge(b, a);
   // Both visits look the entry up afresh: with a == b they meet the same entry twice.
   if (MemoryEdge* e = adj.find_edge(a, b)) feedback_on(*e, was_useful, current_time);
   if (MemoryEdge* e = adj.find_edge(b, a)) feedback_on(*e, was_useful, current_time);

@@ -31,12 +31,12 @@ MemoryEdge& NeighbourMap::append(EntryArena& arena, NameId owner, const MemoryEd
         block == nullptr ? 1 : EntryArena::next_capacity(EntryArena::header(block).capacity);
     block = arena.allocate(owner, capacity);
   }
-  std::unique_ptr<Index> fresh;
+  std::unique_ptr<std::uint32_t[]> fresh;
+  std::size_t fresh_slots = 0;
   try {
-    if ((index_ && (index_->mask + 1) * 3 < n * 4) || (!index_ && n > kIndexThreshold)) {
-      fresh = std::make_unique<Index>();
-      fresh->slots = std::make_unique<std::uint32_t[]>(slots_for(n));
-      fresh->mask = slots_for(n) - 1;
+    if (slots_ ? (mask_ + 1) * 3 < n * 4 : n > kIndexThreshold) {
+      fresh_slots = slots_for(n);
+      fresh = std::make_unique_for_overwrite<std::uint32_t[]>(fresh_slots);
     }
   } catch (...) {
     if (block != block_) arena.release(block);
@@ -54,7 +54,8 @@ MemoryEdge& NeighbourMap::append(EntryArena& arena, NameId owner, const MemoryEd
   block_[h.size] = edge;
   ++h.size;
   if (fresh) {
-    index_ = std::move(fresh);
+    slots_ = std::move(fresh);
+    mask_ = fresh_slots - 1;
     reindex();
   } else {
     index_insert(static_cast<std::uint32_t>(h.size - 1));
@@ -63,15 +64,15 @@ MemoryEdge& NeighbourMap::append(EntryArena& arena, NameId owner, const MemoryEd
 }
 
 void NeighbourMap::index_insert(std::uint32_t position) noexcept {
-  if (!index_) return;
-  std::size_t slot = static_cast<std::size_t>(mix_id(block_[position].neighbour)) & index_->mask;
-  while (index_->slots[slot] != kEmptySlot) slot = (slot + 1) & index_->mask;
-  index_->slots[slot] = position;
+  if (!slots_) return;
+  std::size_t slot = slot_of(block_[position].neighbour);
+  while (slots_[slot] != kEmptySlot) slot = (slot + 1) & mask_;
+  slots_[slot] = position;
 }
 
 void NeighbourMap::reindex() noexcept {
-  if (!index_) return;
-  std::memset(index_->slots.get(), 0xff, (index_->mask + 1) * sizeof(std::uint32_t));
+  if (!slots_) return;
+  std::memset(slots_.get(), 0xff, (mask_ + 1) * sizeof(std::uint32_t));
   const std::size_t n = size();
   for (std::size_t i = 0; i < n; ++i) index_insert(static_cast<std::uint32_t>(i));
 }
