@@ -25,7 +25,9 @@ extern unsigned char name_secret[XXH3_SECRET_DEFAULT_SIZE];
 
 /// Hashes the bytes of `text` with the process's secret key. Inline: every name lookup
 /// starts here, and most names are short enough that the hash is a few instructions.
-inline std::uint64_t hash_name(std::string_view text) noexcept {
+/// Flattened, since the compiler would otherwise keep xxHash's dispatch on the length
+/// out of line and call it.
+[[gnu::flatten]] inline std::uint64_t hash_name(std::string_view text) noexcept {
   return XXH3_64bits_withSecret(text.data(), text.size(), detail::name_secret,
                                 sizeof detail::name_secret);
 }
