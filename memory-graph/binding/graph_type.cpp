@@ -174,7 +174,8 @@ PyObject* get_cluster_density(GraphObject& g, sig::GetClusterDensity::Args& a) {
 }
 
 PyObject* get_concepts_for_insight(GraphObject& g, sig::GetConceptsForInsight::Args& a) {
-  return new_weight_dict(query::get_concepts_for_insight(g.adj, a.insight_concepts, a.project_id));
+  return new_insight_dict(g.adj,
+                          query::insight_neighbours(g.adj, a.insight_concepts, a.project_id));
 }
 
 PyObject* record_feedback(GraphObject& g, sig::RecordFeedback::Args& a) {

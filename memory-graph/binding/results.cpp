@@ -116,10 +116,16 @@ PyObject* new_energy_dict(const query::SpreadPlan& plan) noexcept {
       [&](std::size_t i) { return plan.energy(i); });
 }
 
-PyObject* new_weight_dict(const std::vector<std::pair<std::string, float>>& weights) noexcept {
+PyObject* new_insight_dict(const store::AdjacencyMap& adj,
+                           const std::vector<query::InsightNeighbour>& neighbours) noexcept {
+  constexpr std::size_t kNameAhead = 8;  // names are scattered: ask for them early
   return new_float_dict(
-      weights.size(), [&](std::size_t i) -> const std::string& { return weights[i].first; },
-      [&](std::size_t i) { return weights[i].second; });
+      neighbours.size(),
+      [&](std::size_t i) {
+        if (i + kNameAhead < neighbours.size()) adj.names().prefetch(neighbours[i + kNameAhead].id);
+        return adj.name(neighbours[i].id);
+      },
+      [&](std::size_t i) { return neighbours[i].weight; });
 }
 
 PyObject* new_graph_dict(const query::GraphData& data) noexcept {

@@ -9,11 +9,11 @@
 #include <cstddef>
 #include <string>
 #include <string_view>
-#include <utility>
 #include <vector>
 
 #include "query/clusters.h"
 #include "query/graph_export.h"
+#include "query/insight.h"
 #include "query/spread_activation.h"
 
 namespace recall_mesh::binding {
@@ -29,8 +29,10 @@ PyObject* new_cluster_lists(const store::AdjacencyMap& adj,
                             const query::ClusterIds& clusters) noexcept;
 /// A dict of activated name -> energy, filled in activation order.
 PyObject* new_energy_dict(const query::SpreadPlan& plan) noexcept;
-/// A dict of name -> weight, filled in the given order.
-PyObject* new_weight_dict(const std::vector<std::pair<std::string, float>>& weights) noexcept;
+/// A dict of neighbour name -> weight, filled in the given order, each name copied from
+/// the store.
+PyObject* new_insight_dict(const store::AdjacencyMap& adj,
+                           const std::vector<query::InsightNeighbour>& neighbours) noexcept;
 /// Nested dicts concept -> neighbour -> weight; one str per distinct name, shared by every
 /// key that names it.
 PyObject* new_graph_dict(const query::GraphData& data) noexcept;

@@ -23,9 +23,9 @@ struct IdHash {
 
 }  // namespace
 
-std::vector<std::pair<std::string, float>> get_concepts_for_insight(
-    const store::AdjacencyMap& adj, std::span<const std::string> insight_concepts,
-    std::string_view project_id) {
+std::vector<InsightNeighbour> insight_neighbours(const store::AdjacencyMap& adj,
+                                                 std::span<const std::string> insight_concepts,
+                                                 std::string_view project_id) {
   if (insight_concepts.empty() || adj.node_count() == 0) return {};
 
   const ResolvedGroup resolved(adj, insight_concepts);
@@ -65,14 +65,19 @@ std::vector<std::pair<std::string, float>> get_concepts_for_insight(
     }
   }
 
-  // Look every name up before copying any: the lookups are independent, so their cache
-  // misses overlap.
-  std::vector<std::pair<std::string_view, float>> found;
-  found.reserve(strongest.size());
-  for (const auto& [id, weight] : strongest) found.emplace_back(adj.name(id), weight);
+  std::vector<InsightNeighbour> result;
+  result.reserve(strongest.size());
+  for (const auto& [id, weight] : strongest) result.push_back({id, weight});
+  return result;
+}
+
+std::vector<std::pair<std::string, float>> get_concepts_for_insight(
+    const store::AdjacencyMap& adj, std::span<const std::string> insight_concepts,
+    std::string_view project_id) {
+  const std::vector<InsightNeighbour> found = insight_neighbours(adj, insight_concepts, project_id);
   std::vector<std::pair<std::string, float>> result;
   result.reserve(found.size());
-  for (const auto& [name, weight] : found) result.emplace_back(name, weight);
+  for (const InsightNeighbour& n : found) result.emplace_back(adj.name(n.id), n.weight);
   return result;
 }
 
