@@ -103,7 +103,7 @@ class NeighbourMap {
   // found there; nullptr while the map is small. Held here rather than behind a pointer
   // of its own, so a lookup starts on it without first waiting for another load.
   std::unique_ptr<std::uint32_t[]> slots_;
-  std::size_t mask_ = 0;  // slot count - 1, a power of two less one
+  std::size_t mask_ = 0;  // the slot count, a power of two, less one
 };
 
 inline const MemoryEdge* NeighbourMap::find(NameId neighbour) const noexcept {
