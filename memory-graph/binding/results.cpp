@@ -89,12 +89,16 @@ PyObject* new_cluster_lists(const store::AdjacencyMap& adj,
 
 namespace {
 
-// A new dict of name_at(i) -> value_at(i) for i from 0 to count, in that order.
-template <class NameAt, class ValueAt>
-PyObject* new_float_dict(std::size_t count, NameAt name_at, ValueAt value_at) noexcept {
+// A new dict of name_at(i) -> value_at(i) for i from 0 to count, in that order. The names
+// are scattered over the heap, so prefetch_name(i) is called a few places before name_at(i).
+template <class NameAt, class ValueAt, class PrefetchName>
+PyObject* new_float_dict(std::size_t count, NameAt name_at, ValueAt value_at,
+                         PrefetchName prefetch_name) noexcept {
+  constexpr std::size_t kNameAhead = 8;
   PyRef dict = PyRef::steal(PyDict_New());
   if (!dict) return nullptr;
   for (std::size_t i = 0; i < count; ++i) {
+    if (i + kNameAhead < count) prefetch_name(i + kNameAhead);
     PyRef key = PyRef::steal(new_str(name_at(i)));
     if (!key || !set_item(dict.get(), key.get(), PyRef::steal(new_float(value_at(i))))) {
       return nullptr;
@@ -106,26 +110,17 @@ PyObject* new_float_dict(std::size_t count, NameAt name_at, ValueAt value_at) no
 }  // namespace
 
 PyObject* new_energy_dict(const query::SpreadPlan& plan) noexcept {
-  constexpr std::size_t kNameAhead = 8;  // names are scattered: ask for them early
   return new_float_dict(
-      plan.size(),
-      [&](std::size_t i) {
-        if (i + kNameAhead < plan.size()) plan.prefetch_name(i + kNameAhead);
-        return plan.name(i);
-      },
-      [&](std::size_t i) { return plan.energy(i); });
+      plan.size(), [&](std::size_t i) { return plan.name(i); },
+      [&](std::size_t i) { return plan.energy(i); }, [&](std::size_t i) { plan.prefetch_name(i); });
 }
 
 PyObject* new_insight_dict(const store::AdjacencyMap& adj,
                            const std::vector<query::InsightNeighbour>& neighbours) noexcept {
-  constexpr std::size_t kNameAhead = 8;  // names are scattered: ask for them early
   return new_float_dict(
-      neighbours.size(),
-      [&](std::size_t i) {
-        if (i + kNameAhead < neighbours.size()) adj.names().prefetch(neighbours[i + kNameAhead].id);
-        return adj.name(neighbours[i].id);
-      },
-      [&](std::size_t i) { return neighbours[i].weight; });
+      neighbours.size(), [&](std::size_t i) { return adj.name(neighbours[i].id); },
+      [&](std::size_t i) { return neighbours[i].weight; },
+      [&](std::size_t i) { adj.names().prefetch(neighbours[i].id); });
 }
 
 PyObject* new_graph_dict(const query::GraphData& data) noexcept {
