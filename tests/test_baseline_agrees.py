@@ -171,3 +171,19 @@ def test_large_graph_agrees_through_growth_and_decay():
         assert (module.spread_activation(seeds, "p", 10_000_000 * (step + 1))
                 == base.spread_activation(seeds, "p", 10_000_000 * (step + 1)))
         assert_same_entries(module, base)
+
+
+@pytest.mark.skipif(not has("spread_activation"), reason="learning not there yet")
+def test_wide_spread_keeps_activation_order():
+    # Thousands of activated concepts take the result dict's path for large results; the
+    # activation order is part of the result, so the items are compared as a list.
+    rng = random.Random(5)
+    module, base = Graph(), baseline.LeanMemoryGraph()
+    for i in range(15_000):
+        args = (f"h{i % 3}", f"w{rng.randrange(9_000)}", PROJECTS[i % 2], rng.uniform(0.3, 1.0), i)
+        module.add_association(*args)
+        base.add_association(*args)
+    expected = base.spread_activation(["h0", "h1"], "p", 1)
+    got = module.spread_activation(["h0", "h1"], "p", 1)
+    assert len(got) > 4_096
+    assert list(got.items()) == list(expected.items())

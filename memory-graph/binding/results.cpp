@@ -95,8 +95,19 @@ template <class NameAt, class ValueAt, class PrefetchName>
 PyObject* new_float_dict(std::size_t count, NameAt name_at, ValueAt value_at,
                          PrefetchName prefetch_name) noexcept {
   constexpr std::size_t kNameAhead = 8;
+  // A dict of str keys stores no hashes: every probe that meets another key, and every
+  // resize, reads that key's hash from the key object itself. Once a table outgrows the
+  // caches those reads miss. A dict that has held a key of another type stores each
+  // key's hash beside it, so one placeholder key, put in and taken out before the first
+  // name, spares a large result those misses (spreads from hubs measured 10 to 15%
+  // faster). The result is the same dict to every caller.
+  constexpr std::size_t kHashesBesideKeys = 4096;
   PyRef dict = PyRef::steal(PyDict_New());
   if (!dict) return nullptr;
+  if (count >= kHashesBesideKeys && (PyDict_SetItem(dict.get(), Py_None, Py_None) != 0 ||
+                                     PyDict_DelItem(dict.get(), Py_None) != 0)) {
+    return nullptr;
+  }
   for (std::size_t i = 0; i < count; ++i) {
     if (i + kNameAhead < count) prefetch_name(i + kNameAhead);
     PyRef key = PyRef::steal(new_str(name_at(i)));
