@@ -727,6 +727,39 @@ def test_allocation_failure_is_a_memory_error():
     assert out.split() == ["MemoryError", "True"]
 
 
+def test_a_name_repeated_in_a_list_costs_what_one_occurrence_does():
+    """A starting name or insight member given many times is worked on once: under an
+    address-space limit, a list of one hub's name 200,000 times still answers, exactly as
+    the name given once does, instead of setting memory aside for every repeat."""
+    resource = pytest.importorskip("resource")
+    del resource
+    out = run_python("""
+        import resource
+        from recall_mesh import LeanMemoryGraph
+        def hub():
+            g = LeanMemoryGraph()
+            for i in range(2000):
+                g._upsert_edge("hub", f"n{i}", "p", 0.5, 0, 0.5, False)
+                g._upsert_edge(f"n{i}", f"m{i}", "p", 0.5, 0, 0.5, False)
+            return g
+        once, many = hub(), hub()
+        names = ["hub"] * 200_000
+        with open("/proc/self/statm") as f:
+            pages = int(f.read().split()[0])
+        used = pages * resource.getpagesize()
+        soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+        resource.setrlimit(resource.RLIMIT_AS, (used + (128 << 20), hard))
+        try:
+            print(many.get_concepts_for_insight(names, "p") == once.get_concepts_for_insight(["hub"], "p"))
+            got = list(many.spread_activation(names, "p", 10_000).items())
+            print(got == list(once.spread_activation(["hub"], "p", 10_000).items()))
+        finally:
+            resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+        print(many.to_json_str() == once.to_json_str())
+    """)
+    assert out.split() == ["True", "True", "True"]
+
+
 def test_benchmark_twin_runs_the_same_call_path():
     """The benchmark-only module (built with RECALL_MESH_BENCH) parses, borrows and converts
     exactly as the real class does, and then does nothing."""

@@ -31,11 +31,6 @@ std::vector<InsightNeighbour> insight_neighbours(const store::AdjacencyMap& adj,
   const ResolvedGroup resolved(adj, insight_concepts);
   const std::span<const ResolvedGroup::Member> members = resolved.members();
   using Member = ResolvedGroup::Member;
-  std::size_t entry_total = 0;
-  for (const Member& m : members) {
-    if (m.map) entry_total += m.map->size();
-  }
-  if (entry_total == 0) return {};
 
   // The exclusion set: the members' ids, sorted when there are too many to scan.
   std::vector<NameId> sorted;
@@ -49,13 +44,34 @@ std::vector<InsightNeighbour> insight_neighbours(const store::AdjacencyMap& adj,
     return std::any_of(members.begin(), members.end(),
                        [id](const Member& m) { return m.id == id; });
   };
+  // Each distinct member's entries, once: scanning a repeated name again cannot change
+  // any maximum, and sizing the table by every repeat would let a long list of one name
+  // ask for memory without bound.
+  const auto for_each_member_map = [&](auto visit) {
+    if (sorted.empty()) {
+      for (std::size_t i = 0; i < members.size(); ++i) {
+        if (!members[i].map) continue;
+        bool repeat = false;
+        for (std::size_t j = 0; j < i && !repeat; ++j) repeat = members[j].id == members[i].id;
+        if (!repeat) visit(*members[i].map);
+      }
+      return;
+    }
+    for (std::size_t i = 0; i < sorted.size(); ++i) {
+      if (i > 0 && sorted[i] == sorted[i - 1]) continue;
+      if (const store::NeighbourMap* map = adj.find_concept(sorted[i])) visit(*map);
+    }
+  };
+
+  std::size_t entry_total = 0;
+  for_each_member_map([&](const store::NeighbourMap& map) { entry_total += map.size(); });
+  if (entry_total == 0) return {};
 
   const store::ProjectFilter filter(adj, project_id);
   tsl::robin_map<NameId, float, IdHash> strongest;
   strongest.reserve(entry_total);  // one table for the whole call, never rehashed
-  for (const Member& m : members) {
-    if (!m.map) continue;
-    for (const store::MemoryEdge& e : m.map->entries()) {
+  for_each_member_map([&](const store::NeighbourMap& map) {
+    for (const store::MemoryEdge& e : map.entries()) {
       if (!filter.passes(e) || is_member(e.neighbour)) continue;
       auto [it, inserted] = strongest.try_emplace(e.neighbour, e.weight);
       if (inserted) continue;
@@ -63,7 +79,7 @@ std::vector<InsightNeighbour> insight_neighbours(const store::AdjacencyMap& adj,
       const float held = it->second;
       if (std::isnan(held) || e.weight > held) it.value() = e.weight;
     }
-  }
+  });
 
   std::vector<InsightNeighbour> result;
   result.reserve(strongest.size());

@@ -119,11 +119,13 @@ SpreadPlan plan_spread(const store::AdjacencyMap& graph,
       }
       continue;
     }
-    // A repeated starting name is queued once per occurrence but activated once.
-    if (!visited.contains(id)) {
-      visited.insert(id);
-      activated.push_back({id, kSeedEnergy, 0});
-    }
+    // A repeated starting name is activated and expanded once. Expanding it again, with
+    // the same energy, would reach nothing new (all it reaches is marked visited by then)
+    // and would only list its entries again for a reinforcement that the first listing's
+    // cool-down blocks; a list of one name many times would grow that list without bound.
+    if (visited.contains(id)) continue;
+    visited.insert(id);
+    activated.push_back({id, kSeedEnergy, 0});
     frontier.push_back({id, kSeedEnergy});
   }
 
