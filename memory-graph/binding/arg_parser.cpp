@@ -126,6 +126,12 @@ bool parse_tuple_dict(const ParamList& params, const char* class_name, PyObject*
     PyObject* key = nullptr;    // borrowed
     PyObject* value = nullptr;  // borrowed
     while (PyDict_Next(kwargs, &cursor, &key, &value)) {
+      // A call through the class (or its __new__) hands the keyword dict over unchecked,
+      // so it may hold keys that are not str; the interpreter's own message refuses them.
+      if (!PyUnicode_Check(key)) {
+        PyErr_SetString(PyExc_TypeError, "keywords must be strings");
+        return false;
+      }
       if (!place_keyword(params, class_name, key, value, out)) return false;
     }
   }
