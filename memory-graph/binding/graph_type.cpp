@@ -300,11 +300,13 @@ PyType_Slot g_slots[] = {
 
 // "builtins." keeps the module's name out of the class's full name. No BASETYPE (final),
 // no HAVE_GC (an instance holds no Python object), no dict or weak-reference slots.
+// IMMUTABLETYPE, as for the built-in classes: a __new__ assigned to the class would let
+// object.__new__ hand out an instance whose store was never made.
 PyType_Spec g_type_shape = {
     "builtins.LeanMemoryGraph",
     static_cast<int>(sizeof(GraphObject)),
     0,
-    Py_TPFLAGS_DEFAULT,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
     g_slots,
 };
 
