@@ -131,6 +131,12 @@ def test_class_is_final_without_dict_weakrefs_or_gc(graph):
     with pytest.raises(AttributeError):
         graph.extra = 1
     assert not hasattr(graph, "__dict__")
+    # Like a built-in class it cannot be changed: a replaced __new__ would let
+    # object.__new__ make an instance without a store.
+    with pytest.raises(TypeError):
+        LeanMemoryGraph.__new__ = staticmethod(lambda cls: object.__new__(cls))
+    with pytest.raises(TypeError):
+        LeanMemoryGraph.extra = 1
     with pytest.raises(TypeError):
         weakref.ref(graph)
     assert not gc.is_tracked(graph)
@@ -187,6 +193,9 @@ PARSE_ERRORS = [
     (lambda g: LeanMemoryGraph(1), "LeanMemoryGraph.__new__() takes 0 positional arguments but 1 was given"),
     (lambda g: LeanMemoryGraph(1, 2), "LeanMemoryGraph.__new__() takes 0 positional arguments but 2 were given"),
     (lambda g: LeanMemoryGraph(x=1), "LeanMemoryGraph.__new__() got an unexpected keyword argument 'x'"),
+    # Calls through the class pass the keyword dict on unchecked.
+    (lambda g: LeanMemoryGraph(**{1: 2}), "keywords must be strings"),
+    (lambda g: LeanMemoryGraph.__new__(LeanMemoryGraph, **{b"x" * 800: 2}), "keywords must be strings"),
     (lambda g: g.add_association("a", "b", "p"), AA + " missing 1 required positional argument: 'initial_weight'"),
     (lambda g: g.add_association("a", "b"), AA + " missing 2 required positional arguments: 'project_id' and 'initial_weight'"),
     (lambda g: g.add_association(), AA + " missing 4 required positional arguments: 'concept_a', 'concept_b', 'project_id', and 'initial_weight'"),
@@ -449,6 +458,10 @@ def test_numpy_bools_are_taken_by_truth_value(graph):
     # The numpy False penalised, the numpy True reinforced, and the landmark flag holds.
     graph.decay_and_prune(1.0)
     assert graph.get_graph_data()["a"]["b"] == add32(0.5, 0.2, -0.05, 0.15)
+    # Another type of the same name and module is judged alike, whichever came first.
+    lookalike = type("bool", (), {"__module__": "numpy", "__bool__": lambda self: True})
+    graph.record_feedback("a", "b", lookalike(), 20_000)
+    graph.record_feedback("a", "b", np.True_, 30_000)
 
 
 def test_sequences_of_str(graph):

@@ -11,13 +11,14 @@ namespace {
 // of the process, so later calls recognise it by identity without any lookup.
 PyObject* g_numpy_bool_type = nullptr;
 
-// Whether `type` (borrowed) is numpy's bool scalar type. Only reached for values that are
-// not True or False, so its attribute lookups stay off the usual path. Never leaves an
-// exception set.
+// Whether `type` (borrowed) is numpy's bool scalar type, by its name and module. Only
+// reached for values that are not True or False, so its attribute lookups stay off the
+// usual path. Another type that passes the same test is judged the same way every time:
+// what was seen first decides nothing but which type the quick check knows. Never leaves
+// an exception set.
 bool is_numpy_bool_type(PyTypeObject* type) noexcept {
   PyObject* as_object = reinterpret_cast<PyObject*>(type);
   if (as_object == g_numpy_bool_type) return true;
-  if (g_numpy_bool_type != nullptr) return false;
   PyRef type_name = PyRef::steal(PyType_GetName(type));
   if (!type_name) {
     PyErr_Clear();
@@ -37,7 +38,7 @@ bool is_numpy_bool_type(PyTypeObject* type) noexcept {
       PyUnicode_CompareWithASCIIString(module.get(), "numpy") != 0) {
     return false;
   }
-  g_numpy_bool_type = PyRef::borrow(as_object).release();
+  if (g_numpy_bool_type == nullptr) g_numpy_bool_type = PyRef::borrow(as_object).release();
   return true;
 }
 
