@@ -4,6 +4,7 @@ documents, format errors, and saves that never lose the previous file."""
 import json
 import math
 import os
+import shutil
 import signal
 import stat
 import subprocess
@@ -160,6 +161,11 @@ def test_file_errors_and_their_classes(pair_graph, tmp_path):
          "No such file or directory (os error 2)"),
         (lambda: pair_graph.save_to_json(str(tmp_path / "new") + "/"), OSError,
          "Is a directory (os error 21)"),
+        # Behind a final slash the directories before it still decide, as for any open.
+        (lambda: pair_graph.save_to_json(str(tmp_path / "missing" / "new") + "/"),
+         FileNotFoundError, "No such file or directory (os error 2)"),
+        (lambda: pair_graph.save_to_json(str(tmp_path / "loop1" / "new") + "/"), OSError,
+         "Too many levels of symbolic links (os error 40)"),
         (lambda: pair_graph.save_to_json(str(tmp_path / "loop1")), OSError,
          "Too many levels of symbolic links (os error 40)"),
         (lambda: LeanMemoryGraph.load_from_json(str(tmp_path / "loop1")), OSError,
@@ -187,6 +193,35 @@ def test_saving_keeps_mode_and_symlinks(pair_graph, tmp_path):
     assert real.read_text() == EXAMPLE
     assert stat.S_IMODE(real.stat().st_mode) == 0o604
     assert sorted(os.listdir(tmp_path)) == ["link.json", "real.json"]
+
+
+def test_a_target_that_cannot_be_renamed_over_is_written_in_place(tmp_path):
+    """A file mounted over another cannot be replaced by a rename (EBUSY), yet it can be
+    written: the save copies the new document into it."""
+    if shutil.which("unshare") is None or shutil.which("mount") is None:
+        pytest.skip("needs unshare and mount")
+    source, target = tmp_path / "source.json", tmp_path / "target.json"
+    source.write_text("old")
+    target.write_text("")
+    script = ("from recall_mesh import LeanMemoryGraph\n"
+              "g = LeanMemoryGraph()\n"
+              "g.add_association('a', 'b', 'p', 0.5)\n"
+              f"g.save_to_json({str(target)!r})\n"
+              f"print(open({str(target)!r}).read() == g.to_json_str())\n")
+    result = subprocess.run(
+        ["unshare", "-m", "sh", "-c",
+         'mount --bind "$1" "$2" && exec "$3" -c "$4"', "sh",
+         str(source), str(target), sys.executable, script],
+        capture_output=True, text=True, timeout=60)
+    if "mount" in result.stderr or "unshare" in result.stderr:
+        pytest.skip("no mount namespace here: " + result.stderr.strip())
+    assert result.returncode == 0, result.stderr
+    assert result.stdout == "True\n"
+    # The save went through the mount into the file beneath it, and left nothing beside it.
+    expected = LeanMemoryGraph()
+    expected.add_association("a", "b", "p", 0.5)
+    assert source.read_text() == expected.to_json_str()
+    assert sorted(os.listdir(tmp_path)) == ["source.json", "target.json"]
 
 
 CHILD_PRELUDE = textwrap.dedent("""

@@ -5,7 +5,6 @@
 
 #include <cerrno>
 
-#include "background_sink.h"
 #include "byte_source.h"
 #include "document_reader.h"
 #include "document_writer.h"
@@ -18,14 +17,7 @@ std::optional<Error> save_to_json(const store::AdjacencyMap& adj, std::string_vi
   FileReplacement file;
   if (std::optional<Error> e = file.open(path)) return e;
   FdSink sink(file.fd());
-  bool written = false;
-  {
-    // The file is written from a second thread while the document is formatted.
-    BackgroundSink background(sink);
-    written = write_document(adj, background);
-    written = background.finish() && written;
-  }
-  if (!written) {
+  if (!write_document(adj, sink)) {
     return Error{ErrorKind::kSave, 0, "Failed to save graph: " + os_error_text(sink.error())};
   }
   return file.commit();

@@ -9,10 +9,9 @@
 #include <climits>
 #include <cstdint>
 #include <cstdio>
-#include <system_error>
+#include <vector>
 
 #include "os_error.h"
-#include "quiet_thread.h"
 
 namespace recall_mesh::persist {
 namespace {
@@ -52,15 +51,6 @@ std::uint64_t random_suffix() {
         reinterpret_cast<std::uintptr_t>(&r);
   }
   return r;
-}
-
-// Closes `fd` from a thread of its own, or here when no thread can be started.
-void release_in_background(int fd) noexcept {
-  try {
-    start_quiet_thread([fd] { ::close(fd); }).detach();
-  } catch (const std::system_error&) {
-    ::close(fd);
-  }
 }
 
 }  // namespace
@@ -107,8 +97,12 @@ std::optional<Error> FileReplacement::open(std::string_view path) {
     return Error{ErrorKind::kNulInPath, 0, "file name contained an unexpected NUL byte"};
   }
   if (path.empty()) return open_error(ENOENT);
-  // Opening "name/" for writing fails this way whether or not "name" exists.
-  if (path.back() == '/') return open_error(EISDIR);
+  // "name/" names no file that could be written; the system says why (EISDIR, or ENOENT
+  // or ENOTDIR for the directories before it), and creates nothing.
+  if (path.back() == '/') {
+    target_.assign(path);
+    return open_in_place();
+  }
 
   target_.assign(path);
   if (const int err = resolve_links(target_)) return open_error(err);
@@ -165,6 +159,42 @@ std::optional<Error> FileReplacement::open_in_place() {
   return std::nullopt;
 }
 
+std::optional<Error> FileReplacement::copy_in_place(int rename_error) {
+  const int in = ::open(temp_.c_str(), O_RDONLY | O_CLOEXEC);
+  if (in < 0) {
+    discard();
+    return save_error(rename_error);
+  }
+  const int out = ::open(target_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  if (out < 0) {
+    const int err = errno;
+    ::close(in);
+    discard();
+    return save_error(err);
+  }
+  int err = 0;
+  std::vector<char> buf(kCopyBlock);
+  for (;;) {
+    const ssize_t n = ::read(in, buf.data(), buf.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      if (n < 0) err = errno;
+      break;
+    }
+    FdSink sink(out);
+    if (!sink.write(buf.data(), static_cast<std::size_t>(n))) {
+      err = sink.error();
+      break;
+    }
+  }
+  if (err == 0 && ::fsync(out) != 0 && errno != EINVAL) err = errno;
+  if (::close(out) != 0 && errno != EINTR && err == 0) err = errno;
+  ::close(in);
+  discard();
+  if (err != 0) return save_error(err);
+  return std::nullopt;
+}
+
 std::optional<Error> FileReplacement::commit() {
   // Devices and pipes cannot be synced (EINVAL); that is no failure of the save.
   if (::fsync(fd_) != 0 && !(temp_.empty() && (errno == EINVAL || errno == EROFS))) {
@@ -181,18 +211,16 @@ std::optional<Error> FileReplacement::commit() {
   }
   if (temp_.empty()) return std::nullopt;
 
-  // A reference to the file being replaced, so that the rename does not free it: freeing
-  // a large file (its cached pages, its blocks) takes a good part of a save, and nothing
-  // needs to wait for it. It is let go after the save, off the caller's path.
-  const int old_file = ::open(target_.c_str(), O_PATH | O_CLOEXEC);
   if (::rename(temp_.c_str(), target_.c_str()) != 0) {
     const int err = errno;
-    if (old_file >= 0) ::close(old_file);
+    // Some targets can be written but not replaced: a file mounted over another, a file
+    // of another user in a directory where only owners may rename. Written in place, as
+    // a plain save would be, they keep working.
+    if (err == EBUSY || err == EPERM || err == EACCES || err == EXDEV) return copy_in_place(err);
     discard();
     return save_error(err);
   }
   temp_.clear();
-  if (old_file >= 0) release_in_background(old_file);
 
   // Make the rename itself durable.
   const std::size_t slash = target_.rfind('/');

@@ -34,11 +34,18 @@ class FileReplacement {
 
   /// Flushes the new content to disk and puts it in place of the target. On failure (kSave)
   /// the temporary file is gone and the target untouched, except when flushing the
-  /// directory fails after the rename, which leaves the new file in place.
+  /// directory fails after the rename, which leaves the new file in place. A target that
+  /// the system will not let a rename replace (EBUSY, EPERM, EACCES, EXDEV) gets the new
+  /// content copied into it instead, as a plain save would write it.
   std::optional<Error> commit();
 
  private:
   std::optional<Error> open_in_place();
+  // Copies the finished temporary file into the target, for a target that cannot be
+  // replaced by a rename (which failed with `rename_error`); removes the temporary file.
+  std::optional<Error> copy_in_place(int rename_error);
+
+  static constexpr std::size_t kCopyBlock = std::size_t{1} << 20;
   void discard() noexcept;
 
   std::string target_;
