@@ -1,5 +1,13 @@
 #include "document_reader.h"
 
+#include <cstddef>
+
+// RapidJSON counts string lengths in 32 bits unless told otherwise, and would hand over a
+// name of 4 GiB or more cut to its length modulo 2^32.
+#define RAPIDJSON_NO_SIZETYPEDEFINE
+namespace rapidjson {
+using SizeType = std::size_t;
+}  // namespace rapidjson
 #include <rapidjson/error/error.h>
 #include <rapidjson/reader.h>
 
