@@ -16,11 +16,14 @@ namespace recall_mesh::persist {
 std::optional<Error> save_to_json(const store::AdjacencyMap& adj, std::string_view path) {
   FileReplacement file;
   if (std::optional<Error> e = file.open(path)) return e;
+  // Entries take about 250 bytes each; a short guess only leaves the rest to grow.
+  constexpr std::size_t kEntryGuess = 240;
+  file.reserve(adj.edge_count() * kEntryGuess);
   FdSink sink(file.fd());
   if (!write_document(adj, sink)) {
     return Error{ErrorKind::kSave, 0, "Failed to save graph: " + os_error_text(sink.error())};
   }
-  return file.commit();
+  return file.commit(sink.written());
 }
 
 std::string to_json_str(const store::AdjacencyMap& adj) {

@@ -195,7 +195,18 @@ std::optional<Error> FileReplacement::copy_in_place(int rename_error) {
   return std::nullopt;
 }
 
-std::optional<Error> FileReplacement::commit() {
+void FileReplacement::reserve(std::size_t bytes) noexcept {
+  if (temp_.empty() || bytes == 0) return;
+  // Only room: a file system that cannot do this just leaves the file to grow.
+  reserved_ = ::fallocate(fd_, 0, 0, static_cast<off_t>(bytes)) == 0;
+}
+
+std::optional<Error> FileReplacement::commit(std::size_t written) {
+  if (reserved_ && ::ftruncate(fd_, static_cast<off_t>(written)) != 0) {
+    const int err = errno;
+    discard();
+    return save_error(err);
+  }
   // Devices and pipes cannot be synced (EINVAL); that is no failure of the save.
   if (::fsync(fd_) != 0 && !(temp_.empty() && (errno == EINVAL || errno == EROFS))) {
     const int err = errno;

@@ -32,12 +32,17 @@ class FileReplacement {
   /// Where the new content goes; valid after a successful open().
   int fd() const noexcept { return fd_; }
 
+  /// Sets aside disk room for about `bytes` of new content, when the content goes to a
+  /// temporary file; commit() trims the file to `written` bytes. Writing into room set
+  /// aside at once is cheaper than growing the file write by write.
+  void reserve(std::size_t bytes) noexcept;
+
   /// Flushes the new content to disk and puts it in place of the target. On failure (kSave)
   /// the temporary file is gone and the target untouched, except when flushing the
   /// directory fails after the rename, which leaves the new file in place. A target that
   /// the system will not let a rename replace (EBUSY, EPERM, EACCES, EXDEV) gets the new
   /// content copied into it instead, as a plain save would write it.
-  std::optional<Error> commit();
+  std::optional<Error> commit(std::size_t written);
 
  private:
   std::optional<Error> open_in_place();
@@ -51,6 +56,7 @@ class FileReplacement {
   std::string target_;
   std::string temp_;  // empty when writing in place
   int fd_ = -1;
+  bool reserved_ = false;
 };
 
 /// Writes to a file descriptor it does not own, keeping the errno of a failed write. Every
@@ -60,6 +66,7 @@ class FdSink final : public ByteSink {
   explicit FdSink(int fd) noexcept : fd_(fd) {}
   bool write(const char* data, std::size_t size) override;
   int error() const noexcept { return error_; }
+  std::size_t written() const noexcept { return written_; }
 
  private:
   static constexpr std::size_t kWritebackStep = std::size_t{8} << 20;
