@@ -59,9 +59,9 @@ MemoryEdge AdjacencyMap::make_edge(NameId neighbour, NameId project,
 }
 
 MemoryEdge& AdjacencyMap::find_or_add_entry(NameRef& from, NameRef& to, NameRef& project,
-                                            const EdgeValues& fresh, bool& created) {
+                                            const EdgeValues& fresh, Added& added) {
   if (MemoryEdge* e = find_edge(from.id, to.id)) {
-    created = false;
+    added = Added::kNothing;
     return *e;
   }
   compact_if_worth_it();
@@ -86,7 +86,7 @@ MemoryEdge& AdjacencyMap::find_or_add_entry(NameRef& from, NameRef& to, NameRef&
     MemoryEdge& e =
         concepts_[from.id].map.append(arena_, from.id, make_edge(to_id, project_id, fresh));
     ++edge_count_;
-    created = true;
+    added = new_concept ? Added::kEntryAndConcept : Added::kEntry;
     return e;
   } catch (...) {
     // Undo in reverse so a failed insert leaves the store exactly as it was.
@@ -98,6 +98,17 @@ MemoryEdge& AdjacencyMap::find_or_add_entry(NameRef& from, NameRef& to, NameRef&
       names_.release(from.id);
     }
     throw;
+  }
+}
+
+void AdjacencyMap::undo_added_entry(NameId from, Added added) noexcept {
+  ConceptSlot& slot = concepts_[from];
+  slot.map.drop_last(arena_, [this](const MemoryEdge& e) { release_entry_names(e); });
+  --edge_count_;
+  if (added == Added::kEntryAndConcept) {
+    slot.present = false;
+    --node_count_;
+    names_.release(from);
   }
 }
 

@@ -117,11 +117,19 @@ class AdjacencyMap {
   }
   static NameRef resolve_later(std::string_view text) noexcept { return {text}; }
 
+  /// What find_or_add_entry() added.
+  enum class Added : std::uint8_t { kNothing, kEntry, kEntryAndConcept };
+
   /// The entry from -> to. When it is new it is created with `fresh` and the project
-  /// `project` (`fresh.project_id` is not read); `created` says which. The concept is added
-  /// when missing. A failure leaves the store as it was.
+  /// `project` (`fresh.project_id` is not read), and the concept is added when missing;
+  /// `added` says which. A failure leaves the store as it was.
   MemoryEdge& find_or_add_entry(NameRef& from, NameRef& to, NameRef& project,
-                                const EdgeValues& fresh, bool& created);
+                                const EdgeValues& fresh, Added& added);
+
+  /// Takes back what find_or_add_entry() last added for `from` (`added` is not kNothing),
+  /// the names it held included. For a step that fails after the entry was made, so that
+  /// the call changes nothing.
+  void undo_added_entry(NameId from, Added added) noexcept;
 
   /// Sets the entry concept -> to to `values`, replacing an entry already there.
   /// `concept_id` must be a concept.

@@ -6,10 +6,9 @@ namespace recall_mesh::store {
 
 namespace {
 
-// The upsert of one direction, on names resolved by the caller.
-void upsert(AdjacencyMap& adj, AdjacencyMap::NameRef& a, AdjacencyMap::NameRef& b,
-            AdjacencyMap::NameRef& project, float weight, std::uint64_t current_time,
-            float salience, bool is_landmark) {
+// A new entry's values before the association step.
+EdgeValues fresh_values(float weight, std::uint64_t current_time, float salience,
+                        bool is_landmark) noexcept {
   EdgeValues fresh;
   fresh.weight = weight;
   fresh.latency_tier = 0;
@@ -18,9 +17,7 @@ void upsert(AdjacencyMap& adj, AdjacencyMap::NameRef& a, AdjacencyMap::NameRef& 
   fresh.created_at = current_time;
   fresh.is_landmark = is_landmark;
   fresh.salience = salience;
-  bool created = false;
-  MemoryEdge& e = adj.find_or_add_entry(a, b, project, fresh, created);
-  association_step(e, salience, is_landmark);
+  return fresh;
 }
 
 }  // namespace
@@ -31,7 +28,10 @@ void upsert_edge(AdjacencyMap& adj, std::string_view a, std::string_view b,
   AdjacencyMap::NameRef from = adj.resolve(a);
   AdjacencyMap::NameRef to = adj.resolve(b);
   AdjacencyMap::NameRef project = AdjacencyMap::resolve_later(project_id);
-  upsert(adj, from, to, project, weight, current_time, salience, is_landmark);
+  AdjacencyMap::Added added = AdjacencyMap::Added::kNothing;
+  MemoryEdge& e = adj.find_or_add_entry(
+      from, to, project, fresh_values(weight, current_time, salience, is_landmark), added);
+  association_step(e, salience, is_landmark);
 }
 
 void add_association(AdjacencyMap& adj, std::string_view concept_a, std::string_view concept_b,
@@ -48,8 +48,23 @@ void add_association(AdjacencyMap& adj, std::string_view concept_a, std::string_
   adj.prefetch_edge(a.id, b.id);
   adj.prefetch_edge(b.id, a.id);
   AdjacencyMap::NameRef project = AdjacencyMap::resolve_later(project_id);
-  upsert(adj, a, b, project, initial_weight, current_time, salience, is_landmark);
-  upsert(adj, b, a, project, initial_weight, current_time, salience, is_landmark);
+  // Both entries exist before either is stepped, so running out of memory for the second
+  // leaves the graph as the call found it: the first is taken back if this call made it.
+  const EdgeValues fresh = fresh_values(initial_weight, current_time, salience, is_landmark);
+  using Added = AdjacencyMap::Added;
+  Added added_ab = Added::kNothing;
+  MemoryEdge* ab = &adj.find_or_add_entry(a, b, project, fresh, added_ab);
+  Added added_ba = Added::kNothing;
+  MemoryEdge* ba = nullptr;
+  try {
+    ba = &adj.find_or_add_entry(b, a, project, fresh, added_ba);
+  } catch (...) {
+    if (added_ab != Added::kNothing) adj.undo_added_entry(a.id, added_ab);
+    throw;
+  }
+  if (added_ba != Added::kNothing) ab = adj.find_edge(a.id, b.id);  // a's entries may have moved
+  association_step(*ab, salience, is_landmark);
+  association_step(*ba, salience, is_landmark);  // the same entry again for a self-association
 }
 
 void strengthen_edge(AdjacencyMap& adj, std::string_view from, std::string_view to,

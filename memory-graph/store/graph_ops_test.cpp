@@ -5,18 +5,25 @@
 #include <atomic>
 #include <cmath>
 #include <cstdlib>
+#include <map>
 #include <new>
 #include <stdexcept>
 #include <string>
+#include <tuple>
 
 // Counts every allocation of the test binary, so a test can show that a call allocates
-// nothing.
+// nothing; when g_fail_at is n > 0, the n-th allocation from then on fails.
 namespace {
 std::atomic<std::size_t> g_allocations{0};
+std::atomic<long> g_fail_at{0};
 }  // namespace
 
 void* operator new(std::size_t size) {
   g_allocations.fetch_add(1, std::memory_order_relaxed);
+  if (g_fail_at.load(std::memory_order_relaxed) > 0 &&
+      g_fail_at.fetch_sub(1, std::memory_order_relaxed) == 1) {
+    throw std::bad_alloc();
+  }
   if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
   throw std::bad_alloc();
 }
@@ -34,6 +41,57 @@ MemoryEdge& edge(AdjacencyMap& adj, std::string_view from, std::string_view to) 
   MemoryEdge* e = adj.find_edge(from, to);
   if (e == nullptr) throw std::logic_error("missing entry");
   return *e;
+}
+
+// Every entry by names, with the fields the steps change, and the counts.
+using Snapshot = std::tuple<std::size_t, std::size_t, std::size_t,
+                            std::map<std::pair<std::string, std::string>,
+                                     std::tuple<std::string, float, float, float, bool>>>;
+Snapshot snapshot(const AdjacencyMap& adj) {
+  Snapshot s{adj.node_count(), adj.edge_count(), adj.names().live(), {}};
+  adj.for_each_concept([&](NameId id, const NeighbourMap& map) {
+    for (const MemoryEdge& e : map.entries()) {
+      std::get<3>(s)[{std::string(adj.name(id)), std::string(adj.name(e.neighbour))}] = {
+          std::string(adj.name(e.project_id)), e.weight, e.decay_resistance, e.salience,
+          e.is_landmark};
+    }
+  });
+  return s;
+}
+
+TEST(AddAssociation, RunningOutOfMemoryChangesNothing) {
+  // Every allocation the call makes fails in turn: a hub at the size where its id index
+  // appears, a pair stored one way only, and a pair of names the store has never seen.
+  struct Case {
+    const char* a;
+    const char* b;
+  };
+  for (const Case c : {Case{"hub", "b"}, Case{"new-a", "new-b"}, Case{"b", "hub"}}) {
+    for (long k = 1;; ++k) {
+      AdjacencyMap adj;
+      for (int i = 0; i < static_cast<int>(NeighbourMap::kIndexThreshold); ++i) {
+        add_association(adj, "hub", "n" + std::to_string(i), "p", 0.5f, 0, 0.5f, false);
+      }
+      upsert_edge(adj, "hub", "b", "p", 0.5f, 0, 0.5f, false);
+      const Snapshot before = snapshot(adj);
+      bool failed = false;
+      g_fail_at = k;
+      try {
+        add_association(adj, c.a, c.b, "q", 0.7f, 1, 0.9f, true);
+      } catch (const std::bad_alloc&) {
+        failed = true;
+      }
+      g_fail_at = 0;
+      if (!failed) {
+        EXPECT_NE(snapshot(adj), before) << c.a << " " << c.b;
+        EXPECT_NE(adj.find_edge(c.a, c.b), nullptr);
+        EXPECT_NE(adj.find_edge(c.b, c.a), nullptr);
+        break;
+      }
+      EXPECT_EQ(snapshot(adj), before) << c.a << " " << c.b << ": allocation " << k;
+      ASSERT_LT(k, 100) << "the call should succeed once allocations stop failing";
+    }
+  }
 }
 
 TEST(RecordFeedback, VisitsEachStoredDirection) {

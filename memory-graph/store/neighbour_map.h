@@ -89,6 +89,11 @@ class NeighbourMap {
   template <class Gone>
   void clear(EntryArena& arena, Gone&& gone) noexcept;
 
+  /// Takes back the entry append() added last, calling `gone(entry)` for it, to undo an
+  /// append when a later step fails. A map left empty gives its block back.
+  template <class Gone>
+  void drop_last(EntryArena& arena, Gone&& gone) noexcept;
+
  private:
   std::size_t slot_of(NameId neighbour) const noexcept {
     return static_cast<std::size_t>(mix_id(neighbour)) & mask_;
@@ -143,6 +148,18 @@ void NeighbourMap::clear(EntryArena& arena, Gone&& gone) noexcept {
   if (block_ != nullptr) arena.release(std::exchange(block_, nullptr));
   slots_.reset();
   mask_ = 0;
+}
+
+template <class Gone>
+void NeighbourMap::drop_last(EntryArena& arena, Gone&& gone) noexcept {
+  assert(!empty() && "drop_last needs an entry");
+  EntryArena::Header& h = EntryArena::header(block_);
+  gone(block_[h.size - 1]);
+  if (--h.size == 0) {
+    clear(arena, [](const MemoryEdge&) {});
+    return;
+  }
+  reindex();
 }
 
 }  // namespace recall_mesh::store
