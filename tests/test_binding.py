@@ -5,6 +5,7 @@ import gc
 import importlib
 import inspect
 import os
+import shutil
 import subprocess
 import sys
 import textwrap
@@ -102,6 +103,15 @@ def test_module_holds_only_the_class_and_all():
     public = {k for k in vars(recall_mesh) if not (k.startswith("__") and k.endswith("__"))}
     assert public == {"LeanMemoryGraph"}
     assert "__all__" in vars(recall_mesh)
+
+
+def test_module_exports_only_its_entry():
+    nm = shutil.which("nm")
+    if nm is None:
+        pytest.skip("needs nm")
+    out = subprocess.run([nm, "-D", "--defined-only", recall_mesh.__file__],
+                         capture_output=True, text=True, check=True).stdout
+    assert [line.split()[-1] for line in out.splitlines()] == ["PyInit_recall_mesh"]
 
 
 def test_class_identity():
