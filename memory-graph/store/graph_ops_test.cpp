@@ -27,10 +27,12 @@ void* operator new(std::size_t size) {
   if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
   throw std::bad_alloc();
 }
-void operator delete(void* p) noexcept {
+// Kept out of line: inlined into a caller, GCC pairs the free() with the operator new it
+// cannot see into and warns of a mismatch.
+[[gnu::noinline]] void operator delete(void* p) noexcept {
   std::free(p);
 }
-void operator delete(void* p, std::size_t) noexcept {
+[[gnu::noinline]] void operator delete(void* p, std::size_t) noexcept {
   std::free(p);
 }
 
