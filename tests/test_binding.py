@@ -683,15 +683,36 @@ def test_load_from_json_returns_a_new_independent_graph(pair_graph, tmp_path):
     assert (loaded.node_count(), again.node_count(), pair_graph.node_count()) == (4, 2, 2)
 
 
-def run_python(code):
-    """Runs code in a fresh interpreter with this module importable; returns stdout."""
+def run_python(code, prelude=""):
+    """Runs prelude, then code, in a fresh interpreter with this module importable;
+    returns stdout."""
     env = dict(os.environ)
     env["PYTHONPATH"] = os.pathsep.join(
         [os.path.dirname(recall_mesh.__file__)] + env.get("PYTHONPATH", "").split(os.pathsep))
-    done = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], env=env,
+    source = textwrap.dedent(prelude) + textwrap.dedent(code)
+    done = subprocess.run([sys.executable, "-c", source], env=env,
                           capture_output=True, text=True, timeout=120)
     assert done.returncode == 0, done.stderr
     return done.stdout
+
+
+# For a child interpreter: `with address_space_cap():` lets the child use 128 MB more
+# address space than it holds now, and lifts the cap again.
+ADDRESS_SPACE_CAP = """
+    import contextlib, resource
+
+    @contextlib.contextmanager
+    def address_space_cap():
+        with open("/proc/self/statm") as f:
+            pages = int(f.read().split()[0])
+        used = pages * resource.getpagesize()
+        soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+        resource.setrlimit(resource.RLIMIT_AS, (used + (128 << 20), hard))
+        try:
+            yield
+        finally:
+            resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+"""
 
 
 def test_sub_interpreters_are_refused():
@@ -725,24 +746,17 @@ def test_allocation_failure_is_a_memory_error():
     raises MemoryError and the borrow is released."""
     resource = pytest.importorskip("resource")
     del resource
-    out = run_python("""
-        import resource
+    out = run_python(prelude=ADDRESS_SPACE_CAP, code="""
         from recall_mesh import LeanMemoryGraph
         g = LeanMemoryGraph()
         g.add_association("a", "b", "p", 0.5)
         big = "x" * (512 << 20)
-        with open("/proc/self/statm") as f:
-            pages = int(f.read().split()[0])
-        used = pages * resource.getpagesize()
-        soft, hard = resource.getrlimit(resource.RLIMIT_AS)
-        resource.setrlimit(resource.RLIMIT_AS, (used + (128 << 20), hard))
-        try:
-            g.add_association(big, "b", "p", 0.5)
-            print("no error")
-        except MemoryError:
-            print("MemoryError")
-        finally:
-            resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+        with address_space_cap():
+            try:
+                g.add_association(big, "b", "p", 0.5)
+                print("no error")
+            except MemoryError:
+                print("MemoryError")
         del big
         g.add_association("c", "d", "p", 0.5)
         print(g.edge_count() >= 4)
@@ -756,8 +770,7 @@ def test_a_name_repeated_in_a_list_costs_what_one_occurrence_does():
     the name given once does, instead of setting memory aside for every repeat."""
     resource = pytest.importorskip("resource")
     del resource
-    out = run_python("""
-        import resource
+    out = run_python(prelude=ADDRESS_SPACE_CAP, code="""
         from recall_mesh import LeanMemoryGraph
         def hub():
             g = LeanMemoryGraph()
@@ -767,17 +780,10 @@ def test_a_name_repeated_in_a_list_costs_what_one_occurrence_does():
             return g
         once, many = hub(), hub()
         names = ["hub"] * 200_000
-        with open("/proc/self/statm") as f:
-            pages = int(f.read().split()[0])
-        used = pages * resource.getpagesize()
-        soft, hard = resource.getrlimit(resource.RLIMIT_AS)
-        resource.setrlimit(resource.RLIMIT_AS, (used + (128 << 20), hard))
-        try:
+        with address_space_cap():
             print(many.get_concepts_for_insight(names, "p") == once.get_concepts_for_insight(["hub"], "p"))
             got = list(many.spread_activation(names, "p", 10_000).items())
             print(got == list(once.spread_activation(["hub"], "p", 10_000).items()))
-        finally:
-            resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
         print(many.to_json_str() == once.to_json_str())
     """)
     assert out.split() == ["True", "True", "True"]

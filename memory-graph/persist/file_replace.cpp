@@ -97,14 +97,11 @@ std::optional<Error> FileReplacement::open(std::string_view path) {
     return Error{ErrorKind::kNulInPath, 0, "file name contained an unexpected NUL byte"};
   }
   if (path.empty()) return open_error(ENOENT);
+  target_.assign(path);
   // "name/" names no file that could be written; the system says why (EISDIR, or ENOENT
   // or ENOTDIR for the directories before it), and creates nothing.
-  if (path.back() == '/') {
-    target_.assign(path);
-    return open_in_place();
-  }
+  if (path.back() == '/') return open_in_place();
 
-  target_.assign(path);
   if (const int err = resolve_links(target_)) return open_error(err);
 
   struct stat st {};
@@ -174,6 +171,7 @@ std::optional<Error> FileReplacement::copy_in_place(int rename_error) {
   }
   int err = 0;
   std::vector<char> buf(kCopyBlock);
+  FdSink sink(out);
   for (;;) {
     const ssize_t n = ::read(in, buf.data(), buf.size());
     if (n < 0 && errno == EINTR) continue;
@@ -181,7 +179,6 @@ std::optional<Error> FileReplacement::copy_in_place(int rename_error) {
       if (n < 0) err = errno;
       break;
     }
-    FdSink sink(out);
     if (!sink.write(buf.data(), static_cast<std::size_t>(n))) {
       err = sink.error();
       break;
