@@ -1,10 +1,10 @@
 #include "clusters.h"
 
 #include <algorithm>
-#include <cassert>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <memory>
 #include <utility>
 
@@ -31,29 +31,28 @@ constexpr float kNodeClusterThreshold = 0.2f;
 // adjacency as flat arrays indexed by name id (the neighbours of id are the count[id]
 // names from targets[first[id]]). The walk then stays in these few compact arrays
 // instead of jumping between the store's per-concept blocks.
-template <class Emit>
-void walk_clusters(const AdjacencyMap& adj, std::string_view project_id, float min_weight,
-                   Emit&& emit) {
-  // A NaN threshold lets nothing pass.
-  if (adj.node_count() == 0 || std::isnan(min_weight)) return;
+//
+// `Position` counts over every entry of the graph: 32 bits while they fit, so that the
+// arrays stay small enough for the cache; one concept's entries always fit in 32 bits.
+template <class Position, class Emit>
+void walk_clusters_by(const AdjacencyMap& adj, std::string_view project_id, float min_weight,
+                      Emit&& emit) {
   const store::ProjectFilter filter(adj, project_id);
-
-  assert(adj.edge_count() <= 0xffffffffU && "entry positions fit in 32 bits");
   const std::size_t bound = adj.id_bound();
-  std::vector<std::uint32_t> first(bound, 0);
+  std::vector<Position> first(bound, 0);
   std::vector<std::uint32_t> count(bound, 0);
   // Room for every entry: each neighbour is written, and kept only when its entry passes,
   // so the pass does not branch on weights, which follow no pattern.
   auto targets = std::make_unique_for_overwrite<NameId[]>(adj.edge_count());
-  std::uint32_t kept = 0;
+  Position kept = 0;
   adj.for_each_entry_block([&](NameId id, std::span<const MemoryEdge> entries) {
     first[id] = kept;
     for (const MemoryEdge& e : entries) {
       targets[kept] = e.neighbour;
-      kept += static_cast<std::uint32_t>(e.weight >= min_weight) &
-              static_cast<std::uint32_t>(filter.passes(e));
+      kept +=
+          static_cast<Position>(e.weight >= min_weight) & static_cast<Position>(filter.passes(e));
     }
-    count[id] = kept - first[id];
+    count[id] = static_cast<std::uint32_t>(kept - first[id]);
   });
   if (kept == 0) return;
 
@@ -67,7 +66,7 @@ void walk_clusters(const AdjacencyMap& adj, std::string_view project_id, float m
     walk.push_back(start);
     for (std::size_t head = 0; head < walk.size(); ++head) {
       const NameId id = walk[head];
-      for (std::uint32_t i = first[id], end = first[id] + count[id]; i < end; ++i) {
+      for (Position i = first[id], end = first[id] + count[id]; i < end; ++i) {
         const NameId next = targets[i];
         if (queued[next]) continue;
         queued[next] = 1;
@@ -75,6 +74,18 @@ void walk_clusters(const AdjacencyMap& adj, std::string_view project_id, float m
       }
     }
     if (walk.size() >= 2 && !emit(std::as_const(walk))) return;
+  }
+}
+
+template <class Emit>
+void walk_clusters(const AdjacencyMap& adj, std::string_view project_id, float min_weight,
+                   Emit&& emit) {
+  // A NaN threshold lets nothing pass.
+  if (adj.node_count() == 0 || std::isnan(min_weight)) return;
+  if (adj.edge_count() <= std::numeric_limits<std::uint32_t>::max()) {
+    walk_clusters_by<std::uint32_t>(adj, project_id, min_weight, std::forward<Emit>(emit));
+  } else {
+    walk_clusters_by<std::size_t>(adj, project_id, min_weight, std::forward<Emit>(emit));
   }
 }
 

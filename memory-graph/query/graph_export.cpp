@@ -1,6 +1,5 @@
 #include "graph_export.h"
 
-#include <cassert>
 #include <cstddef>
 #include <span>
 #include <utility>
@@ -34,9 +33,8 @@ class Builder {
 
   // Closes the row of `concept_id` over the cells added since `first_cell`.
   void add_row(NameId concept_id, std::size_t first_cell) {
-    assert(data_.cells.size() <= kUnplaced && "cell positions fit in 32 bits");
-    data_.rows.push_back({place(concept_id), static_cast<std::uint32_t>(first_cell),
-                          static_cast<std::uint32_t>(data_.cells.size() - first_cell)});
+    data_.rows.push_back({place(concept_id),
+                          static_cast<std::uint32_t>(data_.cells.size() - first_cell), first_cell});
   }
 
   GraphData take() { return std::move(data_); }

@@ -2,6 +2,7 @@
 // binding turns into nested dicts in one pass. Read-only. Query layer.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -21,8 +22,8 @@ struct GraphData {
   };
   struct Row {
     std::uint32_t concept_name;  // position in names
-    std::uint32_t first_cell;
-    std::uint32_t cell_count;
+    std::uint32_t cell_count;    // one concept's entries, which a 32-bit count holds
+    std::size_t first_cell;      // the graph's entries may outnumber a 32-bit count
   };
   std::vector<std::string> names;
   std::vector<Row> rows;

@@ -20,7 +20,7 @@ Table read(const GraphData& data) {
       << "a name is copied once";
   std::set<std::uint32_t> used;
   Table out;
-  std::uint32_t next_cell = 0;
+  std::size_t next_cell = 0;
   for (const GraphData::Row& row : data.rows) {
     EXPECT_LT(row.concept_name, data.names.size());
     EXPECT_EQ(row.first_cell, next_cell) << "rows cover the cells in order";
@@ -28,7 +28,7 @@ Table read(const GraphData& data) {
     used.insert(row.concept_name);
     auto [it, fresh] = out.try_emplace(data.names.at(row.concept_name));
     EXPECT_TRUE(fresh) << "one row per concept";
-    for (std::uint32_t i = row.first_cell; i < next_cell; ++i) {
+    for (std::size_t i = row.first_cell; i < next_cell; ++i) {
       const GraphData::Cell& cell = data.cells.at(i);
       used.insert(cell.neighbour);
       EXPECT_TRUE(it->second.emplace(data.names.at(cell.neighbour), cell.weight).second);
