@@ -27,7 +27,7 @@ NameId NamePool::find(std::string_view text, std::size_t hash) const noexcept {
 NameId NamePool::acquire(std::string_view text, std::size_t hash) {
   auto it = index_.find(text, hash);
   if (it != index_.end()) {
-    (*slots_)[*it].refs++;
+    add_user((*slots_)[*it]);
     return *it;
   }
   NameId id;
@@ -58,7 +58,7 @@ NameId NamePool::acquire(std::string_view text, std::size_t hash) {
 void NamePool::release(NameId id) noexcept {
   Slot& slot = (*slots_)[id];
   assert(slot.refs > 0 && "released a name that has no users");
-  if (--slot.refs != 0) return;
+  if (slot.refs == kPinned || --slot.refs != 0) return;
   // Erase while the text is still there: the index hashes it to find the bucket.
   index_.erase(id);
   std::string().swap(slot.text);

@@ -2,7 +2,8 @@
 //
 // Each distinct name is held once and known by a 32-bit id. A name counts its users
 // (a concept, an entry naming it as neighbour, an entry naming it as project) and is
-// released when the last one goes; its id may then be given to a later name.
+// released when the last one goes; its id may then be given to a later name. A name
+// with more users than a 32-bit count holds is kept for the life of the pool.
 // Part of the store layer; any layer may include it.
 #pragma once
 
@@ -64,7 +65,7 @@ class NamePool {
   NameId acquire(std::string_view text) { return acquire(text, hash(text)); }
   NameId acquire(std::string_view text, std::size_t hash);
   /// One more user of a live name.
-  void retain(NameId id) noexcept { (*slots_)[id].refs++; }
+  void retain(NameId id) noexcept { add_user((*slots_)[id]); }
   /// One user fewer; the name is released when none is left. Never allocates.
   void release(NameId id) noexcept;
 
@@ -79,12 +80,20 @@ class NamePool {
   std::size_t live() const noexcept { return index_.size(); }
 
  private:
+  friend struct NamePoolPeer;  // tests set a name's count without counting to it
+
   struct Slot {
     std::string text;
     std::uint32_t refs = 0;      // users of a live name
     NameId next_free = kNoName;  // link of the free list while released
   };
   using Slots = std::vector<Slot>;
+
+  // A name whose users reach the top of the count stays there and is never released:
+  // keeping one name too long is harmless, releasing it while entries still name it is
+  // not (its id would go to another name).
+  static constexpr std::uint32_t kPinned = 0xffffffffU;
+  static void add_user(Slot& slot) noexcept { slot.refs += slot.refs != kPinned ? 1U : 0U; }
 
   // Hashes and compares ids by the bytes they stand for, so the index can be searched
   // with a string_view without building a string.

@@ -7,6 +7,13 @@
 #include "test_support.h"
 
 namespace recall_mesh::store {
+
+struct NamePoolPeer {
+  static void set_refs(NamePool& pool, NameId id, std::uint32_t refs) {
+    (*pool.slots_)[id].refs = refs;
+  }
+};
+
 namespace {
 
 using test_support::numbered;
@@ -59,6 +66,22 @@ TEST(NamePool, ReleasedNameIsForgottenAndItsIdReused) {
   EXPECT_EQ(c, a) << "the free id is reused";
   EXPECT_EQ(pool.text(c), "c");
   EXPECT_EQ(pool.find("b"), b);
+}
+
+TEST(NamePool, NameWithMoreUsersThanTheCountHoldsIsKept) {
+  // Counting past the top would wrap to few users, and later releases would free a name
+  // that entries still hold; instead it stays, with the count at the top.
+  NamePool pool;
+  const NameId a = pool.acquire("a");
+  NamePoolPeer::set_refs(pool, a, 0xfffffffeU);
+  pool.retain(a);
+  ASSERT_EQ(pool.refs(a), 0xffffffffU);
+  pool.retain(a);
+  EXPECT_EQ(pool.acquire("a"), a);
+  EXPECT_EQ(pool.refs(a), 0xffffffffU) << "the count stays at the top";
+  for (int i = 0; i < 3; ++i) pool.release(a);
+  EXPECT_EQ(pool.find("a"), a) << "a pinned name is never released";
+  EXPECT_EQ(pool.text(a), "a");
 }
 
 TEST(NamePool, SurvivesGrowthAndMoves) {
