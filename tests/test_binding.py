@@ -789,6 +789,23 @@ def test_a_name_repeated_in_a_list_costs_what_one_occurrence_does():
     assert out.split() == ["True", "True", "True"]
 
 
+def test_lookups_by_id_are_keyed_per_process():
+    """Where an id lands in a concept's index, and so the order of an insight's
+    neighbours, follows a key drawn per process: the same calls in three interpreters give
+    three orders, where a fixed mixer would let whoever picks the names pick colliding
+    ids."""
+    code = """
+        from recall_mesh import LeanMemoryGraph
+        g = LeanMemoryGraph()
+        for i in range(64):
+            g._upsert_edge("hub", f"n{i}", "p", 0.5, 0, 0.5, False)
+        print(" ".join(g.get_concepts_for_insight(["hub"], "p")))
+    """
+    orders = [run_python(code).split() for _ in range(3)]
+    assert all(sorted(o) == sorted(orders[0]) for o in orders)
+    assert len({tuple(o) for o in orders}) > 1
+
+
 def test_benchmark_twin_runs_the_same_call_path():
     """The benchmark-only module (built with RECALL_MESH_BENCH) parses, borrows and converts
     exactly as the real class does, and then does nothing."""

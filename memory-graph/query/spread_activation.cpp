@@ -4,7 +4,6 @@
 #include <array>
 #include <cstddef>
 #include <cstdlib>
-#include <functional>
 #include <memory>
 #include <new>
 #include <utility>
@@ -12,6 +11,7 @@
 #include <tsl/robin_set.h>
 
 #include "store/edge_steps.h"
+#include "store/name_hash.h"
 #include "store/project_filter.h"
 
 namespace recall_mesh::query {
@@ -107,7 +107,7 @@ SpreadPlan plan_spread(const store::AdjacencyMap& graph,
   std::vector<Queued> frontier;
   // Starting names that are not interned cannot be reached by any entry; this set only
   // keeps a repeated one from being returned twice. It allocates only when used.
-  tsl::robin_set<std::string_view, std::hash<std::string_view>> unknown_seeds;
+  tsl::robin_set<std::string_view, store::NameHasher> unknown_seeds;
 
   frontier.reserve(starting_nodes.size());
   for (std::size_t i = 0; i < starting_nodes.size(); ++i) {

@@ -11,12 +11,13 @@ namespace recall_mesh::store {
 
 namespace detail {
 alignas(64) unsigned char name_secret[XXH3_SECRET_DEFAULT_SIZE];
+std::uint64_t id_key = 0;
 }  // namespace detail
 
 namespace {
 
-// Draws the key into detail::name_secret. It runs while the library is loaded, so the
-// key is in place before anything can hash a name, and hashing needs no guard check.
+// Draws the keys into detail::name_secret and detail::id_key. It runs while the library is loaded,
+// so the key is in place before anything can hash a name, and hashing needs no guard check.
 struct DrawSecret {
   DrawSecret() noexcept {
     std::array<unsigned char, 64> seed{};
@@ -38,6 +39,9 @@ struct DrawSecret {
       std::memcpy(seed.data() + sizeof now, &where, sizeof where);
     }
     XXH3_generateSecret(detail::name_secret, sizeof detail::name_secret, seed.data(), seed.size());
+    // The id key comes from the same seed through the new secret.
+    detail::id_key =
+        XXH3_64bits_withSecret("id key", 6, detail::name_secret, sizeof detail::name_secret);
   }
 };
 

@@ -1,7 +1,8 @@
-// The keyed hash for every name lookup in the module.
+// The keyed hashes for every name and id lookup in the module.
 //
-// The key is drawn from the operating system once per process, so names chosen by
-// an adversary cannot be made to collide. Any layer may include this header.
+// The keys are drawn from the operating system once per process, so names chosen by
+// an adversary cannot be made to collide, nor ids be chosen to. Any layer may include
+// this header.
 #pragma once
 
 #include <cstddef>
@@ -21,6 +22,8 @@ namespace detail {
 /// The process's secret key: written once, while the library is loaded, before any name
 /// can be hashed; only read after that.
 extern unsigned char name_secret[XXH3_SECRET_DEFAULT_SIZE];
+/// The key mixed into every id hash, drawn with name_secret.
+extern std::uint64_t id_key;
 }  // namespace detail
 
 /// Hashes the bytes of `text` with the process's secret key. Inline: every name lookup
@@ -32,15 +35,25 @@ extern unsigned char name_secret[XXH3_SECRET_DEFAULT_SIZE];
                                 sizeof detail::name_secret);
 }
 
-/// Mixes a 32-bit id into a well-spread 64-bit value (not keyed: ids are assigned by us).
-constexpr std::uint64_t mix_id(std::uint32_t id) noexcept {
-  std::uint64_t x = id;
-  x ^= x >> 16;
-  x *= 0x7feb352dU;
-  x ^= x >> 15;
-  x *= 0x846ca68bU;
-  x ^= x >> 16;
+/// Hashes a 32-bit id into a well-spread 64-bit value under the process's secret id key.
+/// Ids follow the order in which names arrive, so with a fixed mixer whoever chooses the
+/// names could choose ids that all land on one run of a concept's index; with the key,
+/// where an id lands cannot be known from outside.
+inline std::uint64_t mix_id(std::uint32_t id) noexcept {
+  std::uint64_t x = id ^ detail::id_key;
+  x ^= x >> 32;
+  x *= 0xd6e8feb86659fd93ULL;
+  x ^= x >> 32;
+  x *= 0xd6e8feb86659fd93ULL;
+  x ^= x >> 32;
   return x;
 }
+
+/// hash_name as the hasher of a container keyed by name.
+struct NameHasher {
+  std::size_t operator()(std::string_view text) const noexcept {
+    return static_cast<std::size_t>(hash_name(text));
+  }
+};
 
 }  // namespace recall_mesh::store
