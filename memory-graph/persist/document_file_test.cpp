@@ -15,6 +15,7 @@
 #include <string>
 
 #include "document.h"
+#include "file_replace.h"
 #include "store/graph_ops.h"
 
 namespace recall_mesh::persist {
@@ -152,6 +153,36 @@ TEST_F(DocumentFile, KeepsPermissionBitsAndSymlinks) {
   const std::optional<Error> loop = save_to_json(sample(), path("loop1"));
   ASSERT_TRUE(loop);
   EXPECT_EQ(loop->os_errno, ELOOP);
+}
+
+// While the new document is written, the file holding it is open to its owner alone; it
+// takes the target's mode only when complete. A new target is made as any new file is.
+TEST_F(DocumentFile, TemporaryFileIsPrivateUntilCommit) {
+  const std::string p = path("g.json");
+  write(p, "old");
+  ASSERT_EQ(::chmod(p.c_str(), 0644), 0);
+  const mode_t old_mask = ::umask(0);
+  FileReplacement file;
+  const std::optional<Error> opened = file.open(p);
+  ::umask(old_mask);
+  ASSERT_FALSE(opened);
+  struct stat st {};
+  ASSERT_EQ(::fstat(file.fd(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0600u);
+  const std::string text = to_json_str(sample());
+  ASSERT_EQ(::write(file.fd(), text.data(), text.size()), static_cast<ssize_t>(text.size()));
+  ASSERT_FALSE(file.commit(text.size()));
+  ASSERT_EQ(::stat(p.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0644u);
+  EXPECT_EQ(read(p), text);
+
+  const mode_t new_mask = ::umask(0);
+  FileReplacement fresh;
+  const std::optional<Error> created = fresh.open(path("new.json"));
+  ::umask(new_mask);
+  ASSERT_FALSE(created);
+  ASSERT_EQ(::fstat(fresh.fd(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0666u);
 }
 
 TEST_F(DocumentFile, WritesDevicesInPlace) {

@@ -128,8 +128,10 @@ std::optional<Error> FileReplacement::open(std::string_view path) {
     std::snprintf(suffix, sizeof suffix, ".%016llx.tmp",
                   static_cast<unsigned long long>(random_suffix()));
     temp_ = dir_prefix + "." + base + suffix;
-    // Created as any new file is: 0666 less the umask.
-    fd_ = ::open(temp_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    // A new target is created as any new file is: 0666 less the umask. The stand-in for an
+    // existing one starts private, so nobody the target shuts out can open it before it
+    // takes the target's owner and mode.
+    fd_ = ::open(temp_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, exists ? 0600 : 0666);
     if (fd_ >= 0) break;
     const int err = errno;
     temp_.clear();
@@ -141,11 +143,12 @@ std::optional<Error> FileReplacement::open(std::string_view path) {
   if (fd_ < 0) return open_error(EEXIST);
 
   if (exists) {
-    // Ownership first: changing it may clear set-id bits, which the mode then restores.
+    // Ownership now; the mode once the content is written (commit), which also restores
+    // set-id bits that a change of owner clears.
     if (st.st_uid != ::geteuid() || st.st_gid != ::getegid()) {
       [[maybe_unused]] const int ignored = ::fchown(fd_, st.st_uid, st.st_gid);
     }
-    [[maybe_unused]] const int ignored = ::fchmod(fd_, st.st_mode & 07777);
+    mode_ = st.st_mode & 07777;
   }
   return std::nullopt;
 }
@@ -204,6 +207,8 @@ std::optional<Error> FileReplacement::commit(std::size_t written) {
     discard();
     return save_error(err);
   }
+  // A file system that keeps no modes of its own refuses; the target then keeps its own.
+  const int mode_error = mode_ && ::fchmod(fd_, *mode_) != 0 ? errno : 0;
   // Devices and pipes cannot be synced (EINVAL); that is no failure of the save.
   if (::fsync(fd_) != 0 && !(temp_.empty() && (errno == EINVAL || errno == EROFS))) {
     const int err = errno;
@@ -218,6 +223,7 @@ std::optional<Error> FileReplacement::commit(std::size_t written) {
     return save_error(err);
   }
   if (temp_.empty()) return std::nullopt;
+  if (mode_error != 0) return copy_in_place(mode_error);
 
   if (::rename(temp_.c_str(), target_.c_str()) != 0) {
     const int err = errno;

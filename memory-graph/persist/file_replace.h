@@ -5,6 +5,8 @@
 // only.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstddef>
 #include <optional>
 #include <string>
@@ -29,7 +31,8 @@ class FileReplacement {
   /// file in a directory where no temporary file can be made.
   std::optional<Error> open(std::string_view path);
 
-  /// Where the new content goes; valid after a successful open().
+  /// Where the new content goes; valid after a successful open(). In place of an existing
+  /// target it is private to the caller (0600) until commit().
   int fd() const noexcept { return fd_; }
 
   /// Sets aside disk room for about `bytes` of new content, when the content goes to a
@@ -47,7 +50,8 @@ class FileReplacement {
  private:
   std::optional<Error> open_in_place();
   // Copies the finished temporary file into the target, for a target that cannot be
-  // replaced by a rename (which failed with `rename_error`); removes the temporary file.
+  // replaced by a rename or whose mode the new file cannot take (which failed with
+  // `rename_error`); removes the temporary file.
   std::optional<Error> copy_in_place(int rename_error);
 
   static constexpr std::size_t kCopyBlock = std::size_t{1} << 20;
@@ -57,6 +61,7 @@ class FileReplacement {
   std::string temp_;  // empty when writing in place
   int fd_ = -1;
   bool reserved_ = false;
+  std::optional<mode_t> mode_;  // the target's permission bits, given at commit()
 };
 
 /// Writes to a file descriptor it does not own, keeping the errno of a failed write. Every
