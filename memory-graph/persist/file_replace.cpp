@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/random.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -197,6 +198,14 @@ std::optional<Error> FileReplacement::copy_in_place(int rename_error) {
 
 void FileReplacement::reserve(std::size_t bytes) noexcept {
   if (temp_.empty() || bytes == 0) return;
+  // Room past the file size limit would raise SIGXFSZ, which kills the process by default,
+  // though the document itself may well fit.
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_FSIZE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY &&
+      bytes > limit.rlim_cur) {
+    bytes = static_cast<std::size_t>(limit.rlim_cur);
+    if (bytes == 0) return;
+  }
   // Only room: a file system that cannot do this just leaves the file to grow.
   reserved_ = ::fallocate(fd_, 0, 0, static_cast<off_t>(bytes)) == 0;
 }
