@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
@@ -183,6 +184,22 @@ TEST_F(DocumentFile, TemporaryFileIsPrivateUntilCommit) {
   ASSERT_FALSE(created);
   ASSERT_EQ(::fstat(fresh.fd(), &st), 0);
   EXPECT_EQ(st.st_mode & 07777, 0666u);
+}
+
+// A path just under the system's limit saves, though a temporary file's longer name beside
+// it would pass the limit: the target is then written in place.
+TEST_F(DocumentFile, SavesAPathNearTheLengthLimit) {
+  fs::path deep = dir_;
+  while (deep.string().size() < PATH_MAX - 260) deep /= std::string(200, 'd');
+  deep /= std::string(PATH_MAX - 20 - deep.string().size(), 'e');
+  fs::create_directories(deep);
+  const std::string p = (deep / "g.json").string();
+  ASSERT_LT(p.size(), static_cast<std::size_t>(PATH_MAX));
+  for (const bool exists : {false, true}) {
+    ASSERT_FALSE(save_to_json(sample(), p)) << "exists: " << exists;
+    EXPECT_EQ(read(p), to_json_str(sample()));
+    EXPECT_EQ(std::distance(fs::directory_iterator(deep), fs::directory_iterator()), 1);
+  }
 }
 
 TEST_F(DocumentFile, WritesDevicesInPlace) {

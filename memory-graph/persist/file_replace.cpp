@@ -139,6 +139,8 @@ std::optional<Error> FileReplacement::open(std::string_view path) {
     if (err == EEXIST) continue;
     // The file may be writable where the directory is not; keep that working.
     if (exists && (err == EACCES || err == EPERM)) return open_in_place();
+    // The longer name of the temporary file can pass a limit the target's own name keeps.
+    if (err == ENAMETOOLONG) return open_in_place();
     return open_error(err);
   }
   if (fd_ < 0) return open_error(EEXIST);

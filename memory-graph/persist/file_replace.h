@@ -28,7 +28,8 @@ class FileReplacement {
   /// Prepares to replace `path`. Fails as opening `path` for writing would (kOpen with the
   /// errno: a missing directory gives ENOENT, a directory EISDIR) or with kNulInPath.
   /// Files that are not regular (devices, pipes) are written in place, as is a writable
-  /// file in a directory where no temporary file can be made.
+  /// file in a directory where no temporary file can be made, or a target whose name is
+  /// too close to the system's limits to leave room for a temporary file's.
   std::optional<Error> open(std::string_view path);
 
   /// Where the new content goes; valid after a successful open(). In place of an existing
