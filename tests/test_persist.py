@@ -195,6 +195,27 @@ def test_saving_keeps_mode_and_symlinks(pair_graph, tmp_path):
     assert sorted(os.listdir(tmp_path)) == ["link.json", "real.json"]
 
 
+def test_descriptor_links_are_written_through(pair_graph, tmp_path):
+    """A descriptor's link in /proc names a pipe or a removed file by a text that is no
+    path; the save writes through the descriptor's own name, creating nothing."""
+    for name in ("/proc/self/fd/%d", "/dev/fd/%d"):
+        r, w = os.pipe()
+        try:
+            pair_graph.save_to_json(name % w)
+            os.close(w)
+            w = -1
+            assert os.read(r, 1 << 16) == EXAMPLE.encode()
+        finally:
+            os.close(r)
+            if w >= 0:
+                os.close(w)
+    with open(tmp_path / "removed.json", "w+b") as removed:
+        os.unlink(tmp_path / "removed.json")
+        pair_graph.save_to_json("/proc/self/fd/%d" % removed.fileno())
+        assert removed.read() == EXAMPLE.encode()
+    assert os.listdir(tmp_path) == []
+
+
 def test_a_target_that_cannot_be_renamed_over_is_written_in_place(tmp_path):
     """A file mounted over another cannot be replaced by a rename (EBUSY), yet it can be
     written: the save copies the new document into it."""

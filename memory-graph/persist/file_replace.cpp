@@ -111,6 +111,19 @@ std::optional<Error> FileReplacement::open(std::string_view path) {
     if (errno != ENOENT) return open_error(errno);
     exists = false;
   }
+  // Some links name no path that leads to their file: the descriptors in /proc give
+  // "pipe:[N]" for a pipe and "name (deleted)" for a removed file. Whatever the followed
+  // path does not lead to is written in place through the path the caller gave.
+  if (target_ != path) {
+    struct stat given {};
+    if (::stat(std::string(path).c_str(), &given) == 0 &&
+        (!S_ISREG(given.st_mode) || !exists || given.st_dev != st.st_dev ||
+         given.st_ino != st.st_ino)) {
+      target_.assign(path);
+      if (S_ISDIR(given.st_mode)) return open_error(EISDIR);
+      return open_in_place();
+    }
+  }
   if (exists) {
     if (S_ISDIR(st.st_mode)) return open_error(EISDIR);
     // A device or pipe cannot be replaced by a file: it is written as it is.

@@ -27,7 +27,8 @@ class FileReplacement {
 
   /// Prepares to replace `path`. Fails as opening `path` for writing would (kOpen with the
   /// errno: a missing directory gives ENOENT, a directory EISDIR) or with kNulInPath.
-  /// Files that are not regular (devices, pipes) are written in place, as is a writable
+  /// Files that are not regular (devices, pipes), and links that name no path to their file
+  /// (a descriptor's link to a pipe or a removed file), are written in place, as is a writable
   /// file in a directory where no temporary file can be made, or a target whose name is
   /// too close to the system's limits to leave room for a temporary file's.
   std::optional<Error> open(std::string_view path);
