@@ -789,6 +789,28 @@ def test_a_name_repeated_in_a_list_costs_what_one_occurrence_does():
     assert out.split() == ["True", "True", "True"]
 
 
+def test_a_long_name_listed_many_times_is_not_copied_per_listing():
+    """A list holding one 1 MiB str a thousand times is 8 KB of list: each method reads
+    the str in place for every listing, under an address-space limit far below the
+    gigabyte that a copy per listing would take."""
+    resource = pytest.importorskip("resource")
+    del resource
+    out = run_python(prelude=ADDRESS_SPACE_CAP, code="""
+        from recall_mesh import LeanMemoryGraph
+        g = LeanMemoryGraph()
+        long = "x" * (1 << 20)
+        g.add_association(long, "b", "p", 0.5)
+        names = [long] * 1000
+        with address_space_cap():
+            label = g.cluster_label(names)
+            density = g.get_cluster_density(names, "p")
+            insight = g.get_concepts_for_insight(names, "p")
+            spread = g.spread_activation(names, "p", 0)
+        print(label == long, density, sorted(insight), sorted(map(len, spread)))
+    """)
+    assert out.split() == ["True", "0.0", "['b']", "[1,", "1048576]"]
+
+
 def test_lookups_by_id_are_keyed_per_process():
     """Where an id lands in a concept's index, and so the order of an insight's
     neighbours, follows a key drawn per process: the same calls in three interpreters give

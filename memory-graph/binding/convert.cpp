@@ -42,12 +42,18 @@ bool is_numpy_bool_type(PyTypeObject* type) noexcept {
   return true;
 }
 
-// Appends the UTF-8 of item `item` (borrowed) of list argument `name`.
-bool append_str(PyObject* item, const char* name, std::vector<std::string>& out) {
+// Appends item `item` (borrowed) of list argument `name`, holding a reference to it.
+bool append_str(PyObject* item, const char* name, StrList& out) {
   std::string_view text;
   if (!to_str(item, name, text)) return false;
-  out.emplace_back(text);
+  out.owners.push_back(PyRef::borrow(item));
+  out.views.push_back(text);
   return true;
+}
+
+void reserve(StrList& out, Py_ssize_t n) {
+  out.owners.reserve(static_cast<std::size_t>(n));
+  out.views.reserve(static_cast<std::size_t>(n));
 }
 
 }  // namespace
@@ -111,8 +117,9 @@ bool to_bool(PyObject* value, const char* name, bool& out) noexcept {
   return true;
 }
 
-bool to_str_list(PyObject* value, const char* name, std::vector<std::string>& out) {
-  out.clear();
+bool to_str_list(PyObject* value, const char* name, StrList& out) {
+  out.owners.clear();
+  out.views.clear();
   if (PyUnicode_Check(value)) {
     // A str is a sequence of str, but taking one as a list of names is always a mistake.
     PyErr_Format(PyExc_TypeError, "argument '%s': Can't extract `str` to `Vec`", name);
@@ -126,7 +133,7 @@ bool to_str_list(PyObject* value, const char* name, std::vector<std::string>& ou
   // so nothing can change the container meanwhile. The size is read again each step
   // all the same.
   if (PyList_CheckExact(value)) {
-    out.reserve(static_cast<std::size_t>(PyList_Size(value)));
+    reserve(out, PyList_Size(value));
     for (Py_ssize_t i = 0; i < PyList_Size(value); ++i) {
       if (!append_str(PyList_GetItem(value, i), name, out)) return false;  // borrowed item
     }
@@ -134,7 +141,7 @@ bool to_str_list(PyObject* value, const char* name, std::vector<std::string>& ou
   }
   if (PyTuple_CheckExact(value)) {
     const Py_ssize_t n = PyTuple_Size(value);
-    out.reserve(static_cast<std::size_t>(n));
+    reserve(out, n);
     for (Py_ssize_t i = 0; i < n; ++i) {
       if (!append_str(PyTuple_GetItem(value, i), name, out)) return false;  // borrowed item
     }

@@ -8,9 +8,11 @@
 #include <Python.h>
 
 #include <cstdint>
-#include <string>
+#include <span>
 #include <string_view>
 #include <vector>
+
+#include "py_ref.h"
 
 namespace recall_mesh::binding {
 
@@ -27,9 +29,18 @@ bool to_u64(PyObject* value, const char* name, std::uint64_t& out) noexcept;
 /// Exactly True or False, or a numpy bool scalar taken by its truth value.
 bool to_bool(PyObject* value, const char* name, bool& out) noexcept;
 
-/// A sequence other than a str whose items are str, as owned UTF-8 copies in order
-/// (later Python code in the same call may change the sequence). `out` is cleared first.
-/// May throw std::bad_alloc.
-bool to_str_list(PyObject* value, const char* name, std::vector<std::string>& out);
+/// The items of a list argument as UTF-8 views, in order. Each view points into its str's
+/// UTF-8 and stays valid while `owners` holds that str: later Python code in the same call
+/// may change the sequence without harm, and a str listed many times is read in place
+/// each time instead of being copied.
+struct StrList {
+  std::vector<PyRef> owners;
+  std::vector<std::string_view> views;
+  operator std::span<const std::string_view>() const noexcept { return views; }
+};
+
+/// A sequence other than a str whose items are str. `out` is cleared first. May throw
+/// std::bad_alloc.
+bool to_str_list(PyObject* value, const char* name, StrList& out);
 
 }  // namespace recall_mesh::binding

@@ -19,6 +19,7 @@
 
 #include "arg_parser.h"
 #include "borrow.h"
+#include "convert.h"
 
 namespace recall_mesh::binding::sig {
 
@@ -85,7 +86,7 @@ struct SpreadActivation {
   static constexpr Access kAccess = Access::kExclusive;
   static const ParamList kParams;
   struct Args {
-    std::vector<std::string> starting_nodes;
+    StrList starting_nodes;
     std::string_view current_project;
     std::uint64_t current_time = 0;
   };
@@ -119,7 +120,7 @@ struct ClusterLabel {
   static constexpr Access kAccess = Access::kShared;
   static const ParamList kParams;
   struct Args {
-    std::vector<std::string> cluster;
+    StrList cluster;
   };
   static bool convert(PyObject* const* in, Args& out);
 };
@@ -129,7 +130,7 @@ struct GetClusterDensity {
   static constexpr Access kAccess = Access::kShared;
   static const ParamList kParams;
   struct Args {
-    std::vector<std::string> nodes;
+    StrList nodes;
     std::string_view project_id;
   };
   static bool convert(PyObject* const* in, Args& out);
@@ -140,7 +141,7 @@ struct GetConceptsForInsight {
   static constexpr Access kAccess = Access::kShared;
   static const ParamList kParams;
   struct Args {
-    std::vector<std::string> insight_concepts;
+    StrList insight_concepts;
     std::string_view project_id;
   };
   static bool convert(PyObject* const* in, Args& out);

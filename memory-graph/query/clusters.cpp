@@ -150,12 +150,12 @@ std::vector<std::string> get_cluster_for_node(const AdjacencyMap& adj, std::stri
   return found;
 }
 
-std::string cluster_label(const AdjacencyMap& adj, std::span<const std::string> cluster) {
+std::string cluster_label(const AdjacencyMap& adj, std::span<const std::string_view> cluster) {
   std::string_view best;
   // Below any total of real weights, so any listed name beats it unless its total is NaN
   // or at most -1 (possible only with negative weights).
   float best_total = -1.0f;
-  for (const std::string& name : cluster) {
+  for (const std::string_view name : cluster) {
     float total = 0.0f;
     if (const NeighbourMap* map = adj.find_concept(name)) {
       // Every project counts, and the order of addition is the map's, so equal graphs give
@@ -170,7 +170,7 @@ std::string cluster_label(const AdjacencyMap& adj, std::span<const std::string> 
   return std::string(best);
 }
 
-float get_cluster_density(const AdjacencyMap& adj, std::span<const std::string> nodes,
+float get_cluster_density(const AdjacencyMap& adj, std::span<const std::string_view> nodes,
                           std::string_view project_id) {
   if (nodes.size() < 2 || adj.node_count() == 0) return 0.0f;
   const store::ProjectFilter filter(adj, project_id);

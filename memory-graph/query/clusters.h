@@ -38,12 +38,13 @@ std::vector<std::string> get_cluster_for_node(const store::AdjacencyMap& adj, st
 /// The listed name with the highest total entry weight, over every project, summed in
 /// 32-bit floats in entry order; a name not in the graph totals 0. The earliest name wins
 /// ties; "" for an empty list or when no total exceeds -1.
-std::string cluster_label(const store::AdjacencyMap& adj, std::span<const std::string> cluster);
+std::string cluster_label(const store::AdjacencyMap& adj,
+                          std::span<const std::string_view> cluster);
 
 /// The average weight over the pairs of list positions i < j that have an entry in the
 /// project (nodes[i] -> nodes[j], or the mirror entry when that one is missing or of
 /// another project); pairs without one do not count. 0 when no pair counts.
-float get_cluster_density(const store::AdjacencyMap& adj, std::span<const std::string> nodes,
+float get_cluster_density(const store::AdjacencyMap& adj, std::span<const std::string_view> nodes,
                           std::string_view project_id);
 
 }  // namespace recall_mesh::query

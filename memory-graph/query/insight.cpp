@@ -24,7 +24,7 @@ struct IdHash {
 }  // namespace
 
 std::vector<InsightNeighbour> insight_neighbours(const store::AdjacencyMap& adj,
-                                                 std::span<const std::string> insight_concepts,
+                                                 std::span<const std::string_view> insight_concepts,
                                                  std::string_view project_id) {
   if (insight_concepts.empty() || adj.node_count() == 0) return {};
 
@@ -88,7 +88,7 @@ std::vector<InsightNeighbour> insight_neighbours(const store::AdjacencyMap& adj,
 }
 
 std::vector<std::pair<std::string, float>> get_concepts_for_insight(
-    const store::AdjacencyMap& adj, std::span<const std::string> insight_concepts,
+    const store::AdjacencyMap& adj, std::span<const std::string_view> insight_concepts,
     std::string_view project_id) {
   const std::vector<InsightNeighbour> found = insight_neighbours(adj, insight_concepts, project_id);
   std::vector<std::pair<std::string, float>> result;

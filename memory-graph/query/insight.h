@@ -23,12 +23,12 @@ struct InsightNeighbour {
 /// once, in no particular order, by id: its name is adj.name(id) while the store's names
 /// do not change.
 std::vector<InsightNeighbour> insight_neighbours(const store::AdjacencyMap& adj,
-                                                 std::span<const std::string> insight_concepts,
+                                                 std::span<const std::string_view> insight_concepts,
                                                  std::string_view project_id);
 
 /// The same, with each name copied out of the store.
 std::vector<std::pair<std::string, float>> get_concepts_for_insight(
-    const store::AdjacencyMap& adj, std::span<const std::string> insight_concepts,
+    const store::AdjacencyMap& adj, std::span<const std::string_view> insight_concepts,
     std::string_view project_id);
 
 }  // namespace recall_mesh::query

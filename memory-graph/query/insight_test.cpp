@@ -17,11 +17,12 @@ using Found = std::map<std::string, float>;
 
 using store::test_support::link;
 using store::test_support::put;
+using store::test_support::views;
 
 // The result as a map, checking on the way that no neighbour is listed twice.
 Found found(const store::AdjacencyMap& adj, const Names& group, std::string_view project) {
   Found out;
-  for (const auto& [name, weight] : get_concepts_for_insight(adj, group, project)) {
+  for (const auto& [name, weight] : get_concepts_for_insight(adj, views(group), project)) {
     EXPECT_TRUE(out.emplace(name, weight).second) << name << " listed twice";
   }
   return out;

@@ -7,7 +7,7 @@
 #include <array>
 #include <cstddef>
 #include <span>
-#include <string>
+#include <string_view>
 #include <vector>
 
 #include "store/adjacency_map.h"
@@ -25,7 +25,7 @@ class ResolvedGroup {
     const store::NeighbourMap* map;  // nullptr when the name is not a concept
   };
 
-  ResolvedGroup(const store::AdjacencyMap& adj, std::span<const std::string> names)
+  ResolvedGroup(const store::AdjacencyMap& adj, std::span<const std::string_view> names)
       : members_(inline_.data(), std::min(names.size(), kInline)) {
     if (names.size() > kInline) {
       heap_.resize(names.size());

@@ -93,7 +93,7 @@ void apply_in_order(store::AdjacencyMap& adj, const std::vector<Pair>& pairs, St
 }  // namespace
 
 SpreadPlan plan_spread(const store::AdjacencyMap& graph,
-                       std::span<const std::string> starting_nodes,
+                       std::span<const std::string_view> starting_nodes,
                        std::string_view current_project, std::uint64_t current_time) {
   // The plan holds ids only: the traversal reads the graph and changes nothing.
   SpreadPlan plan;
@@ -111,7 +111,7 @@ SpreadPlan plan_spread(const store::AdjacencyMap& graph,
 
   frontier.reserve(starting_nodes.size());
   for (std::size_t i = 0; i < starting_nodes.size(); ++i) {
-    const std::string& name = starting_nodes[i];
+    const std::string_view name = starting_nodes[i];
     const NameId id = graph.find_name(name);
     if (id == store::kNoName) {
       if (unknown_seeds.insert(name).second) {
@@ -180,7 +180,7 @@ void learn(store::AdjacencyMap& adj, const SpreadPlan& plan) noexcept {
 }
 
 std::vector<Activation> spread_activation(store::AdjacencyMap& adj,
-                                          std::span<const std::string> starting_nodes,
+                                          std::span<const std::string_view> starting_nodes,
                                           std::string_view current_project,
                                           std::uint64_t current_time) {
   const SpreadPlan plan = plan_spread(adj, starting_nodes, current_project, current_time);

@@ -29,7 +29,7 @@ class SpreadPlan {
   /// are unchanged.
   std::string_view name(std::size_t i) const noexcept {
     const Activated& a = activated_[i];
-    return a.id == store::kNoName ? std::string_view(starting_nodes_[a.seed]) : adj_->name(a.id);
+    return a.id == store::kNoName ? starting_nodes_[a.seed] : adj_->name(a.id);
   }
   float energy(std::size_t i) const noexcept { return activated_[i].energy; }
   /// Starts loading the name of the i-th activated concept, for loops that copy many.
@@ -54,12 +54,12 @@ class SpreadPlan {
   };
 
  private:
-  friend SpreadPlan plan_spread(const store::AdjacencyMap&, std::span<const std::string>,
+  friend SpreadPlan plan_spread(const store::AdjacencyMap&, std::span<const std::string_view>,
                                 std::string_view, std::uint64_t);
   friend void learn(store::AdjacencyMap&, const SpreadPlan&) noexcept;
 
   const store::AdjacencyMap* adj_ = nullptr;
-  std::span<const std::string> starting_nodes_;
+  std::span<const std::string_view> starting_nodes_;
   std::uint64_t current_time_ = 0;
   std::vector<Activated> activated_;
   std::vector<Pair> reinforce_;
@@ -68,7 +68,8 @@ class SpreadPlan {
 
 /// Spreads energy breadth-first from `starting_nodes` over the entries of
 /// `current_project` and "Global", without changing the graph.
-SpreadPlan plan_spread(const store::AdjacencyMap& adj, std::span<const std::string> starting_nodes,
+SpreadPlan plan_spread(const store::AdjacencyMap& adj,
+                       std::span<const std::string_view> starting_nodes,
                        std::string_view current_project, std::uint64_t current_time);
 
 /// The learning of a planned spread: every promotion, then every reinforcement, on the
@@ -78,7 +79,7 @@ void learn(store::AdjacencyMap& adj, const SpreadPlan& plan) noexcept;
 /// plan_spread, a copy of the activated names, then learn: returns each activated concept
 /// once, in activation order.
 std::vector<Activation> spread_activation(store::AdjacencyMap& adj,
-                                          std::span<const std::string> starting_nodes,
+                                          std::span<const std::string_view> starting_nodes,
                                           std::string_view current_project,
                                           std::uint64_t current_time);
 

@@ -37,7 +37,7 @@ void link(AdjacencyMap& adj, std::string_view a, std::string_view b, float weigh
 
 Energies spread(AdjacencyMap& adj, std::initializer_list<const char*> seeds,
                 std::string_view project = "p", std::uint64_t now = kNow) {
-  const std::vector<std::string> names(seeds.begin(), seeds.end());
+  const std::vector<std::string_view> names(seeds.begin(), seeds.end());
   Energies out;
   for (const Activation& a : spread_activation(adj, names, project, now)) {
     out.emplace_back(a.name, static_cast<double>(a.energy));
@@ -202,7 +202,7 @@ TEST(SpreadActivation, NaNAndNegativeEntriesCarryNothing) {
 TEST(SpreadActivation, PlanChangesNothingUntilItIsLearned) {
   AdjacencyMap adj = chain();
   adj.find_edge("C", "D")->latency_tier = 8;
-  const std::vector<std::string> seeds = {"A", "unknown", "A"};
+  const std::vector<std::string_view> seeds = {"A", "unknown", "A"};
   const SpreadPlan plan = plan_spread(adj, seeds, "p", kNow);
   ASSERT_EQ(plan.size(), 4U);
   EXPECT_EQ(plan.name(0), "A");

@@ -4,6 +4,7 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "adjacency_map.h"
 
@@ -15,6 +16,11 @@ inline std::string numbered(const char* prefix, int i) {
   std::string name(prefix);
   name += std::to_string(i);
   return name;
+}
+
+/// Views of `names`, for the queries that take a list of names; valid while `names` is.
+inline std::vector<std::string_view> views(const std::vector<std::string>& names) {
+  return {names.begin(), names.end()};
 }
 
 /// Sets the entry from -> to to exactly `weight` (no association step), adding `from`.
