@@ -216,6 +216,53 @@ def test_descriptor_links_are_written_through(pair_graph, tmp_path):
     assert os.listdir(tmp_path) == []
 
 
+def test_links_planted_in_sticky_directories_are_not_followed(tmp_path):
+    """In a sticky, world-writable directory a link owned by another user (neither the saver
+    nor the directory's owner) is refused as the kernel refuses to open through it, while
+    fs.protected_symlinks is on. The setting is shown to a child in its own mount
+    namespace, so the test does not depend on the machine's."""
+    if shutil.which("unshare") is None or shutil.which("mount") is None:
+        pytest.skip("needs unshare and mount")
+    target = tmp_path / "target.json"
+    links = {}
+    for name, dir_owner, link_owner in [("planted", 0, 65534), ("mine", 0, 0),
+                                        ("dir-owners", 65534, 65534)]:
+        shared = tmp_path / name
+        shared.mkdir()
+        shared.chmod(0o1777)
+        links[name] = shared / "g.json"
+        links[name].symlink_to(target)
+        try:
+            os.chown(shared, dir_owner, dir_owner)
+            os.lchown(links[name], link_owner, link_owner)
+        except PermissionError:
+            pytest.skip("needs to give files away")
+    script = ("import sys\n"
+              "from recall_mesh import LeanMemoryGraph\n"
+              "for path in sys.argv[1:]:\n"
+              "    try:\n"
+              "        LeanMemoryGraph().save_to_json(path)\n"
+              "        print('saved')\n"
+              "    except OSError as e:\n"
+              "        print(type(e).__name__, e)\n")
+    setting = tmp_path / "setting"
+    for value, first in [("1\n", "PermissionError Permission denied (os error 13)"),
+                         ("0\n", "saved")]:
+        setting.write_text(value)
+        target.write_text("old")
+        result = subprocess.run(
+            ["unshare", "-m", "sh", "-c",
+             'mount --bind "$1" /proc/sys/fs/protected_symlinks && shift && exec "$@"', "sh",
+             str(setting), sys.executable, "-c", script, *map(str, links.values())],
+            capture_output=True, text=True, timeout=60)
+        if "mount" in result.stderr or "unshare" in result.stderr:
+            pytest.skip("no mount namespace here: " + result.stderr.strip())
+        assert result.returncode == 0, result.stderr
+        assert result.stdout.splitlines() == [first, "saved", "saved"]
+        assert target.read_text() == EMPTY
+    assert all(link.is_symlink() for link in links.values())
+
+
 def test_a_target_that_cannot_be_renamed_over_is_written_in_place(tmp_path):
     """A file mounted over another cannot be replaced by a rename (EBUSY), yet it can be
     written: the save copies the new document into it."""

@@ -24,6 +24,35 @@ Error save_error(int err) {
   return Error{ErrorKind::kSave, 0, "Failed to save graph: " + os_error_text(err)};
 }
 
+// Whether the system keeps links in sticky, world-writable directories from being followed
+// by anyone but their owner or the directory's; when the setting cannot be read, it does.
+bool links_protected() {
+  const int fd = ::open("/proc/sys/fs/protected_symlinks", O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return true;
+  char c = '1';
+  const ssize_t n = ::read(fd, &c, 1);
+  ::close(fd);
+  return n != 1 || c != '0';
+}
+
+// 0 when the link at `path` may be followed, or EACCES where the kernel would refuse to
+// follow it: in a sticky, world-writable directory such as /tmp, a link planted by another
+// user (neither the caller nor the directory's owner) is not followed.
+int may_follow(const std::string& path) {
+  struct stat link {};
+  if (::lstat(path.c_str(), &link) != 0) return errno;
+  if (link.st_uid == ::geteuid()) return 0;
+  const std::size_t slash = path.rfind('/');
+  const std::string dir = slash == std::string::npos ? "."
+                          : slash == 0               ? "/"
+                                                     : path.substr(0, slash);
+  struct stat parent {};
+  if (::stat(dir.c_str(), &parent) != 0) return errno;
+  if ((parent.st_mode & (S_ISVTX | S_IWOTH)) != (S_ISVTX | S_IWOTH)) return 0;
+  if (parent.st_uid == link.st_uid || !links_protected()) return 0;
+  return EACCES;
+}
+
 // Follows `path` through symbolic links to the name that is really replaced. A missing
 // name is kept as it is: it will be created. Returns 0 or an errno.
 int resolve_links(std::string& path) {
@@ -32,6 +61,7 @@ int resolve_links(std::string& path) {
     const ssize_t n = ::readlink(path.c_str(), buf, sizeof buf);
     if (n < 0) return errno == EINVAL || errno == ENOENT ? 0 : errno;
     if (static_cast<std::size_t>(n) == sizeof buf) return ENAMETOOLONG;
+    if (const int err = may_follow(path)) return err;
     const std::string link(buf, static_cast<std::size_t>(n));
     if (link.empty()) return ENOENT;
     if (link[0] == '/') {
