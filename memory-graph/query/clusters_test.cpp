@@ -193,6 +193,22 @@ TEST(Clusters, LabelWithNaNAndNegativeTotals) {
   EXPECT_EQ(cluster_label(adj, views(Names{"low", "nan", "x"})), "x");
 }
 
+TEST(Clusters, LabelOfLongListsWithRepeats) {
+  // Long lists sum each concept once; repeats must still lose ties to the first listing.
+  store::AdjacencyMap adj;
+  put(adj, "h", "x", "p", 0.5f);
+  put(adj, "k", "x", "p", 0.5f);
+  put(adj, "nan", "x", "p", std::nanf(""));
+  Names names{"ghost", "k"};
+  for (int i = 0; i < 100; ++i) names.insert(names.end(), {"h", "nan", "k", "ghost"});
+  EXPECT_EQ(cluster_label(adj, views(names)), "k") << "h ties k and comes later";
+  names.push_back("heavy");
+  put(adj, "heavy", "x", "p", 0.75f);
+  EXPECT_EQ(cluster_label(adj, views(names)), "heavy");
+  put(adj, "k", "y", "p", 0.5f);
+  EXPECT_EQ(cluster_label(adj, views(names)), "k");
+}
+
 TEST(Clusters, LabelSumsIn32BitFloatsInEntryOrder) {
   store::AdjacencyMap adj;
   // In 32 bits 1 + 2^-24 + 2^-24 stays 1; a wider sum would reach 1 + 2^-23.

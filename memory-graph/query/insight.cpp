@@ -15,12 +15,6 @@ namespace {
 
 using store::NameId;
 
-struct IdHash {
-  std::size_t operator()(NameId id) const noexcept {
-    return static_cast<std::size_t>(store::mix_id(id));
-  }
-};
-
 }  // namespace
 
 std::vector<InsightNeighbour> insight_neighbours(const store::AdjacencyMap& adj,
@@ -68,7 +62,7 @@ std::vector<InsightNeighbour> insight_neighbours(const store::AdjacencyMap& adj,
   if (entry_total == 0) return {};
 
   const store::ProjectFilter filter(adj, project_id);
-  tsl::robin_map<NameId, float, IdHash> strongest;
+  tsl::robin_map<NameId, float, store::IdHasher> strongest;
   strongest.reserve(entry_total);  // one table for the whole call, never rehashed
   for_each_member_map([&](const store::NeighbourMap& map) {
     for (const store::MemoryEdge& e : map.entries()) {

@@ -49,6 +49,13 @@ inline std::uint64_t mix_id(std::uint32_t id) noexcept {
   return x;
 }
 
+/// mix_id as the hasher of a container keyed by id.
+struct IdHasher {
+  std::size_t operator()(std::uint32_t id) const noexcept {
+    return static_cast<std::size_t>(mix_id(id));
+  }
+};
+
 /// hash_name as the hasher of a container keyed by name.
 struct NameHasher {
   std::size_t operator()(std::string_view text) const noexcept {
