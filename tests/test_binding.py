@@ -474,6 +474,27 @@ def test_numpy_bools_are_taken_by_truth_value(graph):
     graph.record_feedback("a", "b", np.True_, 30_000)
 
 
+def test_a_failing_look_at_a_bools_type_reaches_the_caller(graph):
+    """Deciding whether a value is numpy's bool reads its type's __module__: a type without
+    one is simply not numpy's, but any other error there (an interrupt, say) is the
+    caller's to see, not a conversion error."""
+    class Stop(Exception):
+        pass
+
+    def make(error):
+        def module(cls):
+            raise error
+        return type("Meta", (type,), {"__module__": property(module)})("bool", (), {})
+
+    graph.add_association("a", "b", "p", 0.5)
+    before = graph.to_json_str()
+    with pytest.raises(Stop):
+        graph.record_feedback("a", "b", make(Stop())(), 0)
+    with pytest.raises(TypeError, match="cannot be converted to 'PyBool'"):
+        graph.record_feedback("a", "b", make(AttributeError("__module__"))(), 0)
+    assert graph.to_json_str() == before
+
+
 def test_sequences_of_str(graph):
     class Seq:
         """A sequence by __getitem__ and __len__ only."""

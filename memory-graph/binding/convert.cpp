@@ -11,35 +11,34 @@ namespace {
 // of the process, so later calls recognise it by identity without any lookup.
 PyObject* g_numpy_bool_type = nullptr;
 
-// Whether `type` (borrowed) is numpy's bool scalar type, by its name and module. Only
-// reached for values that are not True or False, so its attribute lookups stay off the
-// usual path. Another type that passes the same test is judged the same way every time:
-// what was seen first decides nothing but which type the quick check knows. Never leaves
-// an exception set.
-bool is_numpy_bool_type(PyTypeObject* type) noexcept {
+// Whether `type` (borrowed) is numpy's bool scalar type, by its name and module: 1 or 0,
+// or -1 with the exception set when looking raised anything but a missing __module__
+// (an interrupt or a lack of memory is the host's to see). Only reached for values that
+// are not True or False, so its attribute lookups stay off the usual path. Another type
+// that passes the same test is judged the same way every time: what was seen first
+// decides nothing but which type the quick check knows.
+int is_numpy_bool_type(PyTypeObject* type) noexcept {
   PyObject* as_object = reinterpret_cast<PyObject*>(type);
-  if (as_object == g_numpy_bool_type) return true;
+  if (as_object == g_numpy_bool_type) return 1;
   PyRef type_name = PyRef::steal(PyType_GetName(type));
-  if (!type_name) {
-    PyErr_Clear();
-    return false;
-  }
+  if (!type_name) return -1;
   // numpy 2 names it "bool", numpy 1 "bool_"; both live in the module "numpy".
   if (PyUnicode_CompareWithASCIIString(type_name.get(), "bool") != 0 &&
       PyUnicode_CompareWithASCIIString(type_name.get(), "bool_") != 0) {
-    return false;
+    return 0;
   }
   PyRef module = PyRef::steal(PyObject_GetAttrString(as_object, "__module__"));
   if (!module) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
     PyErr_Clear();
-    return false;
+    return 0;
   }
   if (!PyUnicode_Check(module.get()) ||
       PyUnicode_CompareWithASCIIString(module.get(), "numpy") != 0) {
-    return false;
+    return 0;
   }
   if (g_numpy_bool_type == nullptr) g_numpy_bool_type = PyRef::borrow(as_object).release();
-  return true;
+  return 1;
 }
 
 // Appends item `item` (borrowed) of list argument `name`, holding a reference to it.
@@ -104,7 +103,9 @@ bool to_bool(PyObject* value, const char* name, bool& out) noexcept {
     out = value == Py_True;
     return true;
   }
-  if (!is_numpy_bool_type(Py_TYPE(value))) {
+  const int numpy_bool = is_numpy_bool_type(Py_TYPE(value));
+  if (numpy_bool < 0) return false;
+  if (numpy_bool == 0) {
     set_conversion_error(name, value, "PyBool");
     return false;
   }
