@@ -7,8 +7,10 @@ import os
 import shutil
 import signal
 import stat
+import struct
 import subprocess
 import sys
+import tempfile
 import textwrap
 import time
 
@@ -261,6 +263,67 @@ def test_links_planted_in_sticky_directories_are_not_followed(tmp_path):
         assert result.stdout.splitlines() == [first, "saved", "saved"]
         assert target.read_text() == EMPTY
     assert all(link.is_symlink() for link in links.values())
+
+
+def acl_entry(tag, perm, ident=0xFFFFFFFF):
+    return struct.pack("<HHI", tag, perm, ident)
+
+
+def test_saving_keeps_access_lists_and_attributes(pair_graph, tmp_path):
+    """An access list (here one granting uid 65534 read and write) and other extended
+    attributes come through a save unchanged."""
+    path = tmp_path / "g.json"
+    path.write_text("old")
+    acl = (struct.pack("<I", 2) + acl_entry(0x01, 6) + acl_entry(0x02, 6, 65534)
+           + acl_entry(0x04, 4) + acl_entry(0x10, 6) + acl_entry(0x20, 0))
+    try:
+        os.setxattr(path, "system.posix_acl_access", acl)
+        os.setxattr(path, "user.origin", b"notes")
+    except OSError as e:
+        pytest.skip("no access lists or attributes here: %s" % e)
+    before = {name: os.getxattr(path, name) for name in os.listxattr(path)}
+    mode = stat.S_IMODE(path.stat().st_mode)
+    pair_graph.save_to_json(str(path))
+    assert path.read_text() == EXAMPLE
+    assert {name: os.getxattr(path, name) for name in os.listxattr(path)} == before
+    assert stat.S_IMODE(path.stat().st_mode) == mode
+    assert os.listdir(tmp_path) == ["g.json"]
+
+
+def test_a_group_member_saving_a_shared_file_keeps_its_owner_and_group(pair_graph):
+    """Saved by a member of its group who does not own it, a shared file keeps its owner,
+    group and mode: she may not give a new file away, so the file is written in place."""
+    team, alice, bob = 5000, 5001, 5002
+    shared = tempfile.mkdtemp()  # reachable by other users, unlike tmp_path
+    try:
+        os.chown(shared, 0, team)
+        os.chmod(shared, 0o770)
+        path = os.path.join(shared, "g.json")
+        LeanMemoryGraph().save_to_json(path)
+        os.chown(path, alice, team)
+        os.chmod(path, 0o660)
+    except PermissionError:
+        shutil.rmtree(shared)
+        pytest.skip("needs to give files away")
+    try:
+        child = os.fork()
+        if child == 0:
+            status = 1
+            try:
+                os.setgroups([team])
+                os.setgid(bob)
+                os.setuid(bob)
+                pair_graph.save_to_json(path)
+                status = 0
+            finally:
+                os._exit(status)
+        assert os.waitpid(child, 0)[1] == 0
+        st = os.stat(path)
+        assert (st.st_uid, st.st_gid, stat.S_IMODE(st.st_mode)) == (alice, team, 0o660)
+        assert open(path).read() == EXAMPLE
+        assert os.listdir(shared) == ["g.json"]
+    finally:
+        shutil.rmtree(shared)
 
 
 def test_a_target_that_cannot_be_renamed_over_is_written_in_place(tmp_path):

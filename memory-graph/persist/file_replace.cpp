@@ -4,12 +4,14 @@
 #include <sys/random.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <climits>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <vector>
 
 #include "os_error.h"
@@ -82,6 +84,76 @@ std::uint64_t random_suffix() {
         reinterpret_cast<std::uintptr_t>(&r);
   }
   return r;
+}
+
+// Gives the file open at `fd` the owner and group of `target`; false when the system
+// does not let it have both. Whoever may not give a file away may still pick one of her
+// groups, so the group is tried on its own.
+bool copy_owner(int fd, const struct stat& target) {
+  struct stat now {};
+  if (::fstat(fd, &now) != 0) return false;
+  if (now.st_uid == target.st_uid && now.st_gid == target.st_gid) return true;
+  if (::fchown(fd, target.st_uid, target.st_gid) != 0 &&
+      ::fchown(fd, static_cast<uid_t>(-1), target.st_gid) != 0) {
+    return false;
+  }
+  return ::fstat(fd, &now) == 0 && now.st_uid == target.st_uid && now.st_gid == target.st_gid;
+}
+
+constexpr const char* kAccessAcl = "system.posix_acl_access";
+
+// The value of attribute `name` of `path`; nullopt when it cannot be read.
+std::optional<std::vector<char>> attribute(const std::string& path, const char* name) {
+  for (;;) {
+    const ssize_t size = ::getxattr(path.c_str(), name, nullptr, 0);
+    if (size <= 0)
+      return size == 0 ? std::optional<std::vector<char>>(std::in_place) : std::nullopt;
+    std::vector<char> value(static_cast<std::size_t>(size));
+    const ssize_t got = ::getxattr(path.c_str(), name, value.data(), value.size());
+    if (got >= 0) {
+      value.resize(static_cast<std::size_t>(got));
+      return value;
+    }
+    if (errno != ERANGE) return std::nullopt;  // ERANGE: it grew meanwhile
+  }
+}
+
+// Copies the extended attributes of `path` to the file open at `fd`. Attributes the caller
+// may not set are left behind, except the access list: false when the new file cannot
+// grant exactly the access the target's list grants (or, without one, has one of its own,
+// inherited from its directory).
+bool copy_attributes(const std::string& path, int fd) {
+  std::vector<char> names;
+  for (;;) {
+    const ssize_t size = ::listxattr(path.c_str(), nullptr, 0);
+    if (size < 0) {
+      // A file system without attributes gives neither file any.
+      return errno == ENOTSUP;
+    }
+    if (size == 0) break;
+    names.resize(static_cast<std::size_t>(size));
+    const ssize_t got = ::listxattr(path.c_str(), names.data(), names.size());
+    if (got >= 0) {
+      names.resize(static_cast<std::size_t>(got));
+      break;
+    }
+    if (errno != ERANGE) return false;
+  }
+  bool has_acl = false;
+  for (std::size_t at = 0; at < names.size();) {
+    const char* name = names.data() + at;
+    const std::size_t length = ::strnlen(name, names.size() - at);
+    at += length + 1;
+    const bool is_acl = std::strcmp(name, kAccessAcl) == 0;
+    has_acl = has_acl || is_acl;
+    const std::optional<std::vector<char>> value = attribute(path, name);
+    const bool copied = value && ::fsetxattr(fd, name, value->data(), value->size(), 0) == 0;
+    if (is_acl && !copied) return false;
+  }
+  if (!has_acl && ::fremovexattr(fd, kAccessAcl) != 0 && errno != ENODATA && errno != ENOTSUP) {
+    return false;
+  }
+  return true;
 }
 
 }  // namespace
@@ -189,11 +261,15 @@ std::optional<Error> FileReplacement::open(std::string_view path) {
   if (fd_ < 0) return open_error(EEXIST);
 
   if (exists) {
-    // Ownership now; the mode once the content is written (commit), which also restores
-    // set-id bits that a change of owner clears.
-    if (st.st_uid != ::geteuid() || st.st_gid != ::getegid()) {
-      [[maybe_unused]] const int ignored = ::fchown(fd_, st.st_uid, st.st_gid);
+    // A new file that cannot have the target's owner, group or access list would change
+    // who may use the target (a group member saving a shared file would make it hers
+    // alone): the target is written in place instead and keeps them all.
+    if (!copy_owner(fd_, st) || !copy_attributes(target_, fd_)) {
+      discard();
+      return open_in_place();
     }
+    // The mode once the content is written (commit), which also restores set-id bits that
+    // a change of owner clears.
     mode_ = st.st_mode & 07777;
   }
   return std::nullopt;

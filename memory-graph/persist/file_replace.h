@@ -1,8 +1,9 @@
 // Replacing a file so that no failure, and no crash, leaves half a document behind: the
 // new bytes go to a temporary file in the target's directory, are flushed to disk and
 // renamed over the target, and the directory is flushed too. The target keeps its
-// permission bits; a symlink stays a symlink and its target is replaced. Persist layer
-// only.
+// permission bits, owner, group, access list and other attributes (a target whose owner,
+// group or access list a new file cannot have is written in place); a symlink stays a
+// symlink and its target is replaced. Persist layer only.
 #pragma once
 
 #include <sys/types.h>
