@@ -413,3 +413,46 @@ def test_killed_save_leaves_old_or_new_document(tmp_path):
         for leftover in os.listdir(tmp_path):
             if leftover != "g.json":
                 os.unlink(tmp_path / leftover)  # a temporary file a kill may leave
+
+
+@pytest.mark.parametrize("operation, other_end", [
+    ("load", os.O_WRONLY),  # a writer that opens the pipe and sends nothing
+    ("load", None),         # no writer at all: the open itself waits
+    ("save", os.O_RDONLY),  # a reader that opens the pipe and never reads
+])
+def test_ctrl_c_stops_a_blocked_load_or_save(tmp_path, operation, other_end):
+    """A load or save waiting on a pipe stops at Ctrl-C with KeyboardInterrupt."""
+    fifo = tmp_path / "pipe"
+    os.mkfifo(fifo)
+    body = """
+        try:
+            print("ready", flush=True)
+            if sys.argv[3] == "load":
+                LeanMemoryGraph.load_from_json(sys.argv[1])
+            else:
+                g.save_to_json(sys.argv[1])
+            print("returned")
+        except KeyboardInterrupt:
+            print("KeyboardInterrupt")
+    """
+    # 3000 entries make a document far larger than a pipe holds.
+    child = subprocess.Popen(
+        [sys.executable, "-c", CHILD_PRELUDE + textwrap.dedent(body), str(fifo), "3000",
+         operation], stdout=subprocess.PIPE, text=True)
+    other = -1
+    try:
+        assert child.stdout.readline() == "ready\n"
+        if other_end is not None:
+            other = os.open(fifo, other_end)
+        time.sleep(0.5)  # not a timed check: the child only has to be blocked by now
+        child.send_signal(signal.SIGINT)
+        out, _ = child.communicate(timeout=30)
+    finally:
+        if child.poll() is None:
+            child.kill()
+            child.wait()
+        child.stdout.close()
+        if other >= 0:
+            os.close(other)
+    assert out == "KeyboardInterrupt\n"
+    assert os.listdir(tmp_path) == ["pipe"]

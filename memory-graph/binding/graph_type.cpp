@@ -89,10 +89,16 @@ PyObject* open_error_class(int os_errno) noexcept {
 }
 
 // Raises `error` with its message as the only argument, so errno and filename stay None.
-// Always returns null.
+// An operation stopped by the interrupt check keeps the exception the check left set
+// (KeyboardInterrupt for Ctrl-C). Always returns null.
 PyObject* set_persist_error(const persist::Error& error) noexcept {
+  if (error.kind == persist::ErrorKind::kInterrupted && PyErr_Occurred() != nullptr) {
+    return nullptr;
+  }
   PyObject* cls =
-      error.kind == persist::ErrorKind::kOpen ? open_error_class(error.os_errno) : PyExc_OSError;
+      error.kind == persist::ErrorKind::kOpen || error.kind == persist::ErrorKind::kInterrupted
+          ? open_error_class(error.os_errno)
+          : PyExc_OSError;
   // Messages can quote document text; a stray byte must not turn into a decoding error.
   PyRef message = PyRef::steal(PyUnicode_DecodeUTF8(
       error.message.data(), static_cast<Py_ssize_t>(error.message.size()), "replace"));

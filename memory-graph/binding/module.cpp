@@ -8,6 +8,7 @@
 
 #include "errors.h"
 #include "graph_type.h"
+#include "persist/interrupt.h"
 #include "py_ref.h"
 #include "signatures.h"
 
@@ -44,9 +45,18 @@ bool add_to_all(PyObject* module, const char* name) noexcept {
   return text && PyList_Append(all.get(), text.get()) == 0;
 }
 
+// Asked by persist each time a signal interrupts a file operation: runs the interpreter's
+// signal handlers and stops the operation when one raised (KeyboardInterrupt for Ctrl-C),
+// leaving that exception set for the method to return with. Holds the interpreter's lock,
+// as every method does.
+bool host_wants_stop() noexcept {
+  return PyErr_CheckSignals() != 0;
+}
+
 // A new reference to a freshly built module, or null with an exception set.
 PyObject* create_module() noexcept {
   if (!init_internal_fault() || !sig::intern_all_parameter_names()) return nullptr;
+  persist::set_interrupt_check(&host_wants_stop);
   PyRef module = PyRef::steal(PyModule_Create(&g_module_def));
   if (!module) return nullptr;
   PyObject* type = graph_type();  // borrowed

@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <cerrno>
 
+#include "interrupt.h"
+
 namespace recall_mesh::persist {
 
 std::string_view MemorySource::next() {
@@ -17,7 +19,10 @@ std::string_view FileSource::next() {
   while (!done_) {
     const ssize_t n = ::read(fd_, buf_.get(), kBufferSize);
     if (n > 0) return {buf_.get(), static_cast<std::size_t>(n)};
-    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && errno == EINTR) {
+      if (!stop_on_interrupt()) continue;
+      errno = kStopped;
+    }
     if (n < 0) error_ = errno;
     done_ = true;
   }

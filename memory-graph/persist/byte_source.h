@@ -33,7 +33,8 @@ class MemorySource final : public ByteSource {
   std::size_t piece_;
 };
 
-/// An open file descriptor, read to its end. Does not close it.
+/// An open file descriptor, read to its end. Does not close it. A read the host stops
+/// (interrupt.h) ends the input with error() kStopped.
 class FileSource final : public ByteSource {
  public:
   static constexpr std::size_t kBufferSize = 8192;

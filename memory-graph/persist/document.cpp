@@ -9,6 +9,7 @@
 #include "document_reader.h"
 #include "document_writer.h"
 #include "file_replace.h"
+#include "interrupt.h"
 #include "os_error.h"
 
 namespace recall_mesh::persist {
@@ -21,6 +22,7 @@ std::optional<Error> save_to_json(const store::AdjacencyMap& adj, std::string_vi
   file.reserve(adj.edge_count() * kEntryGuess);
   FdSink sink(file.fd());
   if (!write_document(adj, sink)) {
+    if (sink.error() == kStopped) return stopped_error();
     return Error{ErrorKind::kSave, 0, "Failed to save graph: " + os_error_text(sink.error())};
   }
   return file.commit(sink.written());
@@ -39,14 +41,16 @@ std::variant<store::AdjacencyMap, Error> load_from_json(std::string_view path) {
     return Error{ErrorKind::kNulInPath, 0, "file name contained an unexpected NUL byte"};
   }
   const std::string name(path);
-  const int fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC);
+  const int fd = open_file(name.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return open_error(errno);
   struct Closer {
     int fd;
     ~Closer() { ::close(fd); }
   } closer{fd};
   FileSource source(fd);
-  return read_document(source);
+  std::variant<store::AdjacencyMap, Error> result = read_document(source);
+  if (source.error() == kStopped) return stopped_error();
+  return result;
 }
 
 }  // namespace recall_mesh::persist

@@ -22,6 +22,7 @@ enum class ErrorKind {
   kParseLegacy,  // "Failed to parse legacy graph: ..."
   kSave,         // "Failed to save graph: ..."
   kSerialize,    // "Failed to serialize: ..."
+  kInterrupted,  // the host's interrupt check asked to stop (interrupt.h); its reason stands
 };
 
 struct Error {
@@ -34,7 +35,8 @@ struct Error {
 /// Writes the canonical document to `path` (through any symlink) by way of a temporary
 /// file renamed over it, so a failed or interrupted save leaves the previous file as it
 /// was. Errors: kOpen or kNulInPath where opening `path` for writing would fail, kSave
-/// when writing or flushing fails. Non-finite floats are written as null.
+/// when writing or flushing fails, kInterrupted when the host stops a blocked write or open
+/// (interrupt.h). Non-finite floats are written as null.
 std::optional<Error> save_to_json(const store::AdjacencyMap& adj, std::string_view path);
 
 /// The canonical document as text. Fails only by running out of memory (std::bad_alloc).
@@ -42,7 +44,8 @@ std::string to_json_str(const store::AdjacencyMap& adj);
 
 /// Reads a current or legacy document from `path` into a new store; null in a float field
 /// reads as NaN, so every saved graph loads. Errors: kOpen or kNulInPath when `path`
-/// cannot be opened, then those of read_document (document_reader.h).
+/// cannot be opened, then those of read_document (document_reader.h); kInterrupted when
+/// the host stops a blocked open or read (interrupt.h).
 std::variant<store::AdjacencyMap, Error> load_from_json(std::string_view path);
 
 }  // namespace recall_mesh::persist

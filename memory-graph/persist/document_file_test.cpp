@@ -1,6 +1,7 @@
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -17,6 +18,7 @@
 
 #include "document.h"
 #include "file_replace.h"
+#include "interrupt.h"
 #include "store/graph_ops.h"
 
 namespace recall_mesh::persist {
@@ -268,6 +270,51 @@ TEST_F(DocumentFile, SetsAsideNoRoomPastTheFileSizeLimit) {
   EXPECT_EQ(save_under_size_limit(big, p, text.size() + 1000, SIG_DFL), "ok");
   EXPECT_EQ(read(p), text);
   EXPECT_EQ(entries(), std::set<std::string>{"g.json"});
+}
+
+int g_checks = 0;
+extern "C" void on_alarm(int) {}
+
+// A signal interrupts a blocked open, read or write; the host's check decides: the first
+// time it retries, the second it stops the operation, which reports kInterrupted.
+TEST_F(DocumentFile, HostStopsABlockedOpenOrWrite) {
+  const std::string fifo = path("pipe");
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  // A timer interrupts every 20 ms until the guard goes.
+  struct Alarms {
+    struct sigaction old {};
+    Alarms() {
+      struct sigaction on {};
+      on.sa_handler = on_alarm;  // no SA_RESTART: blocked calls fail with EINTR
+      ::sigaction(SIGALRM, &on, &old);
+      set_interrupt_check([]() noexcept { return ++g_checks >= 2; });
+      const itimerval every{{0, 20000}, {0, 20000}};
+      ::setitimer(ITIMER_REAL, &every, nullptr);
+    }
+    ~Alarms() {
+      const itimerval off{};
+      ::setitimer(ITIMER_REAL, &off, nullptr);
+      ::sigaction(SIGALRM, &old, nullptr);
+      set_interrupt_check(nullptr);
+    }
+  } alarms;
+
+  g_checks = 0;
+  auto loaded = load_from_json(fifo);  // no writer: the open waits
+  ASSERT_TRUE(std::holds_alternative<Error>(loaded));
+  EXPECT_EQ(std::get<Error>(loaded).kind, ErrorKind::kInterrupted);
+  EXPECT_EQ(g_checks, 2);
+
+  g_checks = 0;
+  const int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK);  // never reads
+  ASSERT_GE(reader, 0);
+  const std::optional<Error> saved = save_to_json(big_graph(), fifo);
+  ASSERT_TRUE(saved);
+  EXPECT_EQ(saved->kind, ErrorKind::kInterrupted);
+  EXPECT_EQ(g_checks, 2);
+
+  ::close(reader);
+  EXPECT_EQ(entries(), std::set<std::string>{"pipe"});
 }
 
 }  // namespace

@@ -14,6 +14,7 @@
 #include <cstring>
 #include <vector>
 
+#include "interrupt.h"
 #include "os_error.h"
 
 namespace recall_mesh::persist {
@@ -23,6 +24,7 @@ namespace {
 constexpr int kMaxLinks = 40;
 
 Error save_error(int err) {
+  if (err == kStopped) return stopped_error();
   return Error{ErrorKind::kSave, 0, "Failed to save graph: " + os_error_text(err)};
 }
 
@@ -159,13 +161,21 @@ bool copy_attributes(const std::string& path, int fd) {
 }  // namespace
 
 Error open_error(int err) {
+  if (err == kStopped) return stopped_error();
   return Error{ErrorKind::kOpen, err, os_error_text(err)};
+}
+
+Error stopped_error() {
+  return Error{ErrorKind::kInterrupted, EINTR, os_error_text(EINTR)};
 }
 
 bool FdSink::write(const char* data, std::size_t size) {
   while (size != 0) {
     const ssize_t n = ::write(fd_, data, size);
-    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && errno == EINTR) {
+      if (!stop_on_interrupt()) continue;
+      errno = kStopped;
+    }
     if (n <= 0) {
       error_ = n < 0 ? errno : EIO;
       return false;
@@ -231,7 +241,7 @@ std::optional<Error> FileReplacement::open(std::string_view path) {
     // A device or pipe cannot be replaced by a file: it is written as it is.
     if (!S_ISREG(st.st_mode)) return open_in_place();
     // Refuse exactly when opening the target itself for writing would.
-    const int probe = ::open(target_.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY);
+    const int probe = open_file(target_.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY);
     if (probe < 0) return open_error(errno);
     ::close(probe);
   }
@@ -247,7 +257,7 @@ std::optional<Error> FileReplacement::open(std::string_view path) {
     // A new target is created as any new file is: 0666 less the umask. The stand-in for an
     // existing one starts private, so nobody the target shuts out can open it before it
     // takes the target's owner and mode.
-    fd_ = ::open(temp_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, exists ? 0600 : 0666);
+    fd_ = open_file(temp_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, exists ? 0600 : 0666);
     if (fd_ >= 0) break;
     const int err = errno;
     temp_.clear();
@@ -276,18 +286,18 @@ std::optional<Error> FileReplacement::open(std::string_view path) {
 }
 
 std::optional<Error> FileReplacement::open_in_place() {
-  fd_ = ::open(target_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  fd_ = open_file(target_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
   if (fd_ < 0) return open_error(errno);
   return std::nullopt;
 }
 
 std::optional<Error> FileReplacement::copy_in_place(int rename_error) {
-  const int in = ::open(temp_.c_str(), O_RDONLY | O_CLOEXEC);
+  const int in = open_file(temp_.c_str(), O_RDONLY | O_CLOEXEC);
   if (in < 0) {
     discard();
     return save_error(rename_error);
   }
-  const int out = ::open(target_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  const int out = open_file(target_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
   if (out < 0) {
     const int err = errno;
     ::close(in);
@@ -299,7 +309,10 @@ std::optional<Error> FileReplacement::copy_in_place(int rename_error) {
   FdSink sink(out);
   for (;;) {
     const ssize_t n = ::read(in, buf.data(), buf.size());
-    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && errno == EINTR) {
+      if (!stop_on_interrupt()) continue;
+      errno = kStopped;
+    }
     if (n <= 0) {
       if (n < 0) err = errno;
       break;

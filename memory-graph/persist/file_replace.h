@@ -67,8 +67,9 @@ class FileReplacement {
   std::optional<mode_t> mode_;  // the target's permission bits, given at commit()
 };
 
-/// Writes to a file descriptor it does not own, keeping the errno of a failed write. Every
-/// few megabytes it asks the system to start writing them to disk.
+/// Writes to a file descriptor it does not own, keeping the errno of a failed write
+/// (kStopped for one the host stopped). Every few megabytes it asks the system to start
+/// writing them to disk.
 class FdSink final : public ByteSink {
  public:
   explicit FdSink(int fd) noexcept : fd_(fd) {}
@@ -85,7 +86,10 @@ class FdSink final : public ByteSink {
   std::size_t flushed_ = 0;  // written_ when writeback was last started
 };
 
-/// An Error of kind kOpen for `err`.
+/// An Error of kind kOpen for `err`; of kind kInterrupted for kStopped.
 Error open_error(int err);
+
+/// The Error of an operation the host stopped (interrupt.h).
+Error stopped_error();
 
 }  // namespace recall_mesh::persist
