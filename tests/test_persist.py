@@ -369,6 +369,25 @@ def run_child(body, *args):
                           capture_output=True, text=True, timeout=120)
 
 
+def test_a_long_bad_string_is_quoted_without_room_to_spare(tmp_path):
+    """The message for a 16 MiB string where a float belongs quotes it whole, and building
+    that message takes about its own size, not six times it: the load fails with the
+    format error under an address-space limit of 128 MB more than the child holds."""
+    path = tmp_path / "long.json"
+    path.write_text('{"graph":{"adj":{"a":{"b":{"weight":"' + "w" * (16 << 20) + '"}}}},'
+                    '"version":2}')
+    done = run_child("""
+        with open("/proc/self/statm") as f:
+            used = int(f.read().split()[0]) * resource.getpagesize()
+        resource.setrlimit(resource.RLIMIT_AS, (used + (128 << 20), resource.RLIM_INFINITY))
+        try:
+            LeanMemoryGraph.load_from_json(sys.argv[1])
+        except Exception as e:
+            print(type(e).__name__, "w" * (16 << 20) in str(e))
+    """, str(path), "0")
+    assert done.stdout.split() == ["OSError", "True"], done.stderr
+
+
 def test_failed_write_keeps_the_previous_file(pair_graph, tmp_path):
     """A save that stops half way (the file size limit) raises and leaves the old file byte
     for byte, with no temporary file beside it."""

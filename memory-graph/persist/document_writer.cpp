@@ -293,13 +293,19 @@ std::size_t document_size_bound(const store::AdjacencyMap& adj) {
 }
 
 void append_json_string(std::string& out, std::string_view text) {
+  // Sized exactly rather than for the worst case: a message may quote a long string whole,
+  // and room for six times its length would outlast the message.
+  std::size_t escaped = text.size();
+  for (const char c : text) {
+    const char e = kEscape[static_cast<unsigned char>(c)];
+    if (e != 0) escaped += e == 'u' ? 5 : 1;
+  }
   const std::size_t at = out.size();
-  out.resize(at + text.size() * 6 + 2);
+  out.resize(at + escaped + 2);
   char* p = out.data() + at;
   *p++ = '"';
   p = escape_into(p, text);
-  *p++ = '"';
-  out.resize(static_cast<std::size_t>(p - out.data()));
+  *p = '"';
 }
 
 }  // namespace recall_mesh::persist

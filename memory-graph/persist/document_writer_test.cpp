@@ -107,6 +107,10 @@ TEST(DocumentWriter, Escapes) {
   };
   for (const Case& c : cases) {
     EXPECT_EQ(concepts_only({c.name}), one_concept(c.json));
+    // Error messages quote strings the same way, in a string sized to fit exactly.
+    std::string quoted = "x";
+    append_json_string(quoted, c.name);
+    EXPECT_EQ(quoted, std::string("x") + c.json);
   }
 }
 
