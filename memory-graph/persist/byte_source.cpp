@@ -17,12 +17,8 @@ std::string_view MemorySource::next() {
 
 std::string_view FileSource::next() {
   while (!done_) {
-    const ssize_t n = ::read(fd_, buf_.get(), kBufferSize);
+    const ssize_t n = read_file(fd_, buf_.get(), kBufferSize);
     if (n > 0) return {buf_.get(), static_cast<std::size_t>(n)};
-    if (n < 0 && errno == EINTR) {
-      if (!stop_on_interrupt()) continue;
-      errno = kStopped;
-    }
     if (n < 0) error_ = errno;
     done_ = true;
   }

@@ -10,7 +10,6 @@
 #include "document_writer.h"
 #include "file_replace.h"
 #include "interrupt.h"
-#include "os_error.h"
 
 namespace recall_mesh::persist {
 
@@ -21,10 +20,7 @@ std::optional<Error> save_to_json(const store::AdjacencyMap& adj, std::string_vi
   constexpr std::size_t kEntryGuess = 240;
   file.reserve(adj.edge_count() * kEntryGuess);
   FdSink sink(file.fd());
-  if (!write_document(adj, sink)) {
-    if (sink.error() == kStopped) return stopped_error();
-    return Error{ErrorKind::kSave, 0, "Failed to save graph: " + os_error_text(sink.error())};
-  }
+  if (!write_document(adj, sink)) return save_error(sink.error());
   return file.commit(sink.written());
 }
 

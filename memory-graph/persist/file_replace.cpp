@@ -23,9 +23,11 @@ namespace {
 // Symbolic links followed before giving up, as the kernel does for a path.
 constexpr int kMaxLinks = 40;
 
-Error save_error(int err) {
-  if (err == kStopped) return stopped_error();
-  return Error{ErrorKind::kSave, 0, "Failed to save graph: " + os_error_text(err)};
+// The directory that holds `path`.
+std::string parent_of(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
 }
 
 // Whether the system keeps links in sticky, world-writable directories from being followed
@@ -46,12 +48,8 @@ int may_follow(const std::string& path) {
   struct stat link {};
   if (::lstat(path.c_str(), &link) != 0) return errno;
   if (link.st_uid == ::geteuid()) return 0;
-  const std::size_t slash = path.rfind('/');
-  const std::string dir = slash == std::string::npos ? "."
-                          : slash == 0               ? "/"
-                                                     : path.substr(0, slash);
   struct stat parent {};
-  if (::stat(dir.c_str(), &parent) != 0) return errno;
+  if (::stat(parent_of(path).c_str(), &parent) != 0) return errno;
   if ((parent.st_mode & (S_ISVTX | S_IWOTH)) != (S_ISVTX | S_IWOTH)) return 0;
   if (parent.st_uid == link.st_uid || !links_protected()) return 0;
   return EACCES;
@@ -165,17 +163,18 @@ Error open_error(int err) {
   return Error{ErrorKind::kOpen, err, os_error_text(err)};
 }
 
+Error save_error(int err) {
+  if (err == kStopped) return stopped_error();
+  return Error{ErrorKind::kSave, 0, "Failed to save graph: " + os_error_text(err)};
+}
+
 Error stopped_error() {
   return Error{ErrorKind::kInterrupted, EINTR, os_error_text(EINTR)};
 }
 
 bool FdSink::write(const char* data, std::size_t size) {
   while (size != 0) {
-    const ssize_t n = ::write(fd_, data, size);
-    if (n < 0 && errno == EINTR) {
-      if (!stop_on_interrupt()) continue;
-      errno = kStopped;
-    }
+    const ssize_t n = write_file(fd_, data, size);
     if (n <= 0) {
       error_ = n < 0 ? errno : EIO;
       return false;
@@ -308,11 +307,7 @@ std::optional<Error> FileReplacement::copy_in_place(int rename_error) {
   std::vector<char> buf(kCopyBlock);
   FdSink sink(out);
   for (;;) {
-    const ssize_t n = ::read(in, buf.data(), buf.size());
-    if (n < 0 && errno == EINTR) {
-      if (!stop_on_interrupt()) continue;
-      errno = kStopped;
-    }
+    const ssize_t n = read_file(in, buf.data(), buf.size());
     if (n <= 0) {
       if (n < 0) err = errno;
       break;
@@ -380,11 +375,7 @@ std::optional<Error> FileReplacement::commit(std::size_t written) {
   temp_.clear();
 
   // Make the rename itself durable.
-  const std::size_t slash = target_.rfind('/');
-  const std::string dir = slash == std::string::npos ? "."
-                          : slash == 0               ? "/"
-                                                     : target_.substr(0, slash);
-  const int dir_fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  const int dir_fd = ::open(parent_of(target_).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (dir_fd < 0) return std::nullopt;  // an unreadable directory cannot be flushed
   int err = 0;
   if (::fsync(dir_fd) != 0 && errno != EINVAL) err = errno;

@@ -89,6 +89,9 @@ class FdSink final : public ByteSink {
 /// An Error of kind kOpen for `err`; of kind kInterrupted for kStopped.
 Error open_error(int err);
 
+/// An Error of kind kSave for `err`; of kind kInterrupted for kStopped.
+Error save_error(int err);
+
 /// The Error of an operation the host stopped (interrupt.h).
 Error stopped_error();
 
