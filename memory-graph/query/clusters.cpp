@@ -8,10 +8,7 @@
 #include <memory>
 #include <utility>
 
-#include <tsl/robin_set.h>
-
 #include "resolved_group.h"
-#include "store/name_hash.h"
 #include "store/project_filter.h"
 
 namespace recall_mesh::query {
@@ -158,22 +155,21 @@ std::string cluster_label(const AdjacencyMap& adj, std::span<const std::string_v
   // Below any total of real weights, so any listed name beats it unless its total is NaN
   // or at most -1 (possible only with negative weights).
   float best_total = -1.0f;
-  // A name listed again has the same total, which cannot beat itself under the strict
-  // comparison, so each concept is summed once: a long list of one hub's name costs what
-  // the name given once does. A short list is summed as it stands.
-  const bool skip_repeats = cluster.size() > ResolvedGroup::kInline;
-  tsl::robin_set<NameId, store::IdHasher> summed;
-  for (const std::string_view name : cluster) {
+  // A concept listed again has the same total, which cannot beat its first listing under
+  // the strict comparison, so each is summed once.
+  ResolvedGroup group(adj, cluster);
+  group.mark_repeats();
+  const std::span<const ResolvedGroup::Member> members = group.members();
+  for (std::size_t i = 0; i < members.size(); ++i) {
+    if (members[i].repeat) continue;
     float total = 0.0f;
-    const NameId id = adj.find_name(name);
-    if (const NeighbourMap* map = adj.find_concept(id)) {
-      if (skip_repeats && !summed.insert(id).second) continue;
+    if (const NeighbourMap* map = members[i].map) {
       // Every project counts, and the order of addition is the map's, so equal graphs give
       // bit-equal totals.
       for (const MemoryEdge& e : map->entries()) total += e.weight;
     }
     if (total > best_total) {
-      best = name;
+      best = cluster[i];
       best_total = total;
     }
   }

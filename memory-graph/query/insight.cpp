@@ -22,7 +22,7 @@ std::vector<InsightNeighbour> insight_neighbours(const store::AdjacencyMap& adj,
                                                  std::string_view project_id) {
   if (insight_concepts.empty() || adj.node_count() == 0) return {};
 
-  const ResolvedGroup resolved(adj, insight_concepts);
+  ResolvedGroup resolved(adj, insight_concepts);
   const std::span<const ResolvedGroup::Member> members = resolved.members();
   using Member = ResolvedGroup::Member;
 
@@ -41,19 +41,10 @@ std::vector<InsightNeighbour> insight_neighbours(const store::AdjacencyMap& adj,
   // Each distinct member's entries, once: scanning a repeated name again cannot change
   // any maximum, and sizing the table by every repeat would let a long list of one name
   // ask for memory without bound.
+  resolved.mark_repeats();
   const auto for_each_member_map = [&](auto visit) {
-    if (sorted.empty()) {
-      for (std::size_t i = 0; i < members.size(); ++i) {
-        if (!members[i].map) continue;
-        bool repeat = false;
-        for (std::size_t j = 0; j < i && !repeat; ++j) repeat = members[j].id == members[i].id;
-        if (!repeat) visit(*members[i].map);
-      }
-      return;
-    }
-    for (std::size_t i = 0; i < sorted.size(); ++i) {
-      if (i > 0 && sorted[i] == sorted[i - 1]) continue;
-      if (const store::NeighbourMap* map = adj.find_concept(sorted[i])) visit(*map);
+    for (const Member& m : members) {
+      if (m.map && !m.repeat) visit(*m.map);
     }
   };
 
