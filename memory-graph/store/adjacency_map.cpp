@@ -30,6 +30,11 @@ NameId AdjacencyMap::add_concept(std::string_view name) {
     return existing;
   }
   const NameId id = names_.acquire(name);
+  make_concept(id);
+  return id;
+}
+
+void AdjacencyMap::make_concept(NameId id) {
   try {
     ensure_slots();
   } catch (...) {
@@ -38,7 +43,12 @@ NameId AdjacencyMap::add_concept(std::string_view name) {
   }
   concepts_[id].present = true;
   ++node_count_;
-  return id;
+}
+
+void AdjacencyMap::unmake_concept(NameId id) noexcept {
+  concepts_[id].present = false;
+  --node_count_;
+  names_.release(id);
 }
 
 MemoryEdge AdjacencyMap::make_edge(NameId neighbour, NameId project,
@@ -66,17 +76,7 @@ MemoryEdge& AdjacencyMap::find_or_add_entry(NameRef& from, NameRef& to, NameRef&
   }
   compact_if_worth_it();
   const bool new_concept = find_concept(from.id) == nullptr;
-  if (new_concept) {
-    acquire(from);
-    try {
-      ensure_slots();
-    } catch (...) {
-      names_.release(from.id);
-      throw;
-    }
-    concepts_[from.id].present = true;
-    ++node_count_;
-  }
+  if (new_concept) make_concept(acquire(from));
   NameId to_id = kNoName;
   NameId project_id = kNoName;
   try {
@@ -92,24 +92,15 @@ MemoryEdge& AdjacencyMap::find_or_add_entry(NameRef& from, NameRef& to, NameRef&
     // Undo in reverse so a failed insert leaves the store exactly as it was.
     if (project_id != kNoName) names_.release(project_id);
     if (to_id != kNoName) names_.release(to_id);
-    if (new_concept) {
-      concepts_[from.id].present = false;
-      --node_count_;
-      names_.release(from.id);
-    }
+    if (new_concept) unmake_concept(from.id);
     throw;
   }
 }
 
 void AdjacencyMap::undo_added_entry(NameId from, Added added) noexcept {
-  ConceptSlot& slot = concepts_[from];
-  slot.map.drop_last(arena_, [this](const MemoryEdge& e) { release_entry_names(e); });
+  concepts_[from].map.drop_last(arena_, [this](const MemoryEdge& e) { release_entry_names(e); });
   --edge_count_;
-  if (added == Added::kEntryAndConcept) {
-    slot.present = false;
-    --node_count_;
-    names_.release(from);
-  }
+  if (added == Added::kEntryAndConcept) unmake_concept(from);
 }
 
 MemoryEdge& AdjacencyMap::put_entry(NameId concept_id, std::string_view to,

@@ -160,6 +160,10 @@ class AdjacencyMap {
     names_.release(e.project_id);
   }
   void ensure_slots();
+  // Makes `id`, interned with one user taken for the concept, a concept; on failure that
+  // user is given back. unmake_concept() takes back a concept just made, user included.
+  void make_concept(NameId id);
+  void unmake_concept(NameId id) noexcept;
   // Gives the arena's scattered free room back to it once there is enough of it; called
   // before an entry is added and after concepts are removed, when no reference into the
   // store is held.
