@@ -232,6 +232,7 @@ class Context:
         self.rng = random.Random(args.seed)
         self.workload_file = None
         self.decay_module_ns = None
+        self.noop_ns = {}  # per-call ns of the no-op on random existing pairs, by method
         try:
             import recall_mesh
             self.module = recall_mesh
@@ -320,11 +321,18 @@ def run_foundation(ctx: Context) -> None:
                 f"{a.baseline_reps})", m_ns, b_ns, "baseline", 30)
     module, base = holder["m"], holder["b"]
     assert module.edge_count() == base.edge_count(), "module and baseline built different graphs"
+    if ctx.noop:
+        # The ceiling of the build's ratio: the same loop on the no-op twin, which parses and
+        # converts every argument and does nothing else.
+        noop_build_ns = per_run_ns(lambda: ctx.build(ctx.noop), a.reps)
+        speedup_row(r, g, f"build's ceiling: the same {n:,} calls on the no-op, which does "
+                    "nothing with them", noop_build_ns, b_ns, "baseline", 0)
 
     k = a.calls
     existing = ctx.sample(k)
     four = [c[:4] for c in existing]  # concept_a, concept_b, project_id, initial_weight
     m_ns, noop_ns = with_noop_ns(ctx, module, "add_association", four, a.loops)
+    ctx.noop_ns["add_association"] = noop_ns
     b_ns = per_call_ns(base.add_association, four, a.loops)
     overhead_row(r, g, "add_association(a, b, project, weight), existing pair, per call",
                  m_ns, noop_ns, 1.5, b_ns)
@@ -391,6 +399,19 @@ def cpp_foundation(ctx: Context) -> None:
               verdict(bpe <= 80))
         r.add(g, "C++ store build, per add_association",
               f"{mem['build_ns_per_association']:.0f} ns", "", "", "", "")
+        store_alone_row(ctx, g, "add_association", mem.get("existing_pair_add_ns"))
+
+
+def store_alone_row(ctx: Context, group: str, method: str, store_ns: float | None) -> None:
+    """The store's own cost of a call on a random existing pair, from C++, set against the
+    room that 'within 1.5x the no-op' leaves over the no-op call from Python."""
+    if store_ns is None:
+        return
+    noop_ns = ctx.noop_ns.get(method)
+    other = f"room over the no-op {fmt_ns(noop_ns / 2)}" if noop_ns else ""
+    ratio = f"{store_ns / (noop_ns / 2):.1f}x the room" if noop_ns else ""
+    ctx.report.add(group, f"C++ store alone, {method} on a random existing pair, per call",
+                   fmt_ns(store_ns), other, ratio, "", "")
 
 
 def run_learning(ctx: Context) -> None:
@@ -427,10 +448,19 @@ def run_learning(ctx: Context) -> None:
     r.add(g, "spread_activation per entry scanned", f"{m_ns / max(scanned, 1):.1f} ns",
           f"baseline {b_ns / max(scanned, 1):.1f} ns", "", ">= 100,000 entries scanned",
           verdict(scanned >= 100_000))
+    # What the call costs without its result dict: the traversal alone, from C++, on the
+    # graph in the same state (the same decay passes and settling spreads).
+    parts = ctx.cpp("bench_spread_parts", max(a.reps, a.baseline_reps), PROJECT, *hubs)
+    if parts:
+        r.add(g, "spread_activation's traversal alone, from C++ (no result dict), caches "
+              "cold as after the baseline's run", fmt_ns(parts["plan_cold_ms"] * 1e6),
+              f"warm {fmt_ns(parts['plan_warm_ms'] * 1e6)}; 50x the baseline leaves "
+              f"{fmt_ns(b_ns / 50)} for the whole call", "", "", "")
 
     pairs = ctx.sample(a.calls)
     feedback = [(c[0], c[1], i % 3 != 0, 2_000_000_000 + 10 * i) for i, c in enumerate(pairs)]
     m_ns, noop_ns = with_noop_ns(ctx, module, "record_feedback", feedback, a.loops)
+    ctx.noop_ns["record_feedback"] = noop_ns
     b_ns = per_call_ns(base.record_feedback, feedback, a.loops)
     overhead_row(r, g, "record_feedback, per call", m_ns, noop_ns, 1.5, b_ns)
     same_args_row(ctx, module, base, g, "record_feedback", "record_feedback", feedback[0], 1.5)
@@ -442,6 +472,9 @@ def run_learning(ctx: Context) -> None:
 
 def cpp_learning(ctx: Context) -> None:
     r, a, g = ctx.report, ctx.args, "learning"
+    mem = ctx.cpp("bench_store_memory")
+    if mem:
+        store_alone_row(ctx, g, "record_feedback", mem.get("existing_pair_feedback_ns"))
     floor = ctx.cpp("bench_decay_floor", a.reps, DECAY_RATE)
     if not floor:
         return
