@@ -158,6 +158,20 @@ TEST_F(DocumentFile, KeepsPermissionBitsAndSymlinks) {
   EXPECT_EQ(loop->os_errno, ELOOP);
 }
 
+// Every name of a file with several sees the new document: a rename over one name would
+// leave the others with the old one.
+TEST_F(DocumentFile, KeepsHardLinks) {
+  const std::string p = path("g.json");
+  write(p, "old");
+  ASSERT_EQ(::link(p.c_str(), path("other.json").c_str()), 0);
+  ASSERT_FALSE(save_to_json(sample(), p));
+  EXPECT_EQ(read(path("other.json")), to_json_str(sample()));
+  struct stat st {};
+  ASSERT_EQ(::stat(p.c_str(), &st), 0);
+  EXPECT_EQ(st.st_nlink, 2u);
+  EXPECT_EQ(entries(), (std::set<std::string>{"g.json", "other.json"}));
+}
+
 // While the new document is written, the file holding it is open to its owner alone; it
 // takes the target's mode only when complete. A new target is made as any new file is.
 TEST_F(DocumentFile, TemporaryFileIsPrivateUntilCommit) {

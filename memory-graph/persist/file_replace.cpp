@@ -243,6 +243,9 @@ std::optional<Error> FileReplacement::open(std::string_view path) {
     const int probe = open_file(target_.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY);
     if (probe < 0) return open_error(errno);
     ::close(probe);
+    // A file with several names keeps them all only when written in place: a new file
+    // renamed over one name would leave the others holding the previous document.
+    if (st.st_nlink > 1) return open_in_place();
   }
 
   const std::size_t slash = target_.rfind('/');
@@ -261,8 +264,13 @@ std::optional<Error> FileReplacement::open(std::string_view path) {
     const int err = errno;
     temp_.clear();
     if (err == EEXIST) continue;
-    // The file may be writable where the directory is not; keep that working.
-    if (exists && (err == EACCES || err == EPERM)) return open_in_place();
+    // The file may be writable where the directory is not, or where no new file can be
+    // made at all (as in /proc); keep that working. Never when the system is short of
+    // room: the target's old document would be cut short first.
+    if (exists && (err == EACCES || err == EPERM || err == ENOENT || err == EROFS ||
+                   err == EINVAL || err == EOPNOTSUPP)) {
+      return open_in_place();
+    }
     // The longer name of the temporary file can pass a limit the target's own name keeps.
     if (err == ENAMETOOLONG) return open_in_place();
     return open_error(err);
