@@ -181,6 +181,10 @@ def test_file_errors_and_their_classes(pair_graph, tmp_path):
         with pytest.raises(OSError) as info:
             call()
         assert type(info.value) is cls and info.value.args == (message,)
+        assert str(info.value) == message and info.value.filename is None
+        # A failed open carries its number, as any failed open does; other failures none.
+        number = None if message.startswith("Failed") else int(message.split()[-1][:-1])
+        assert info.value.errno == number
     assert sorted(os.listdir(tmp_path)) == ["loop1", "loop2"]
 
 
@@ -195,6 +199,23 @@ def test_saving_keeps_mode_and_symlinks(pair_graph, tmp_path):
     assert real.read_text() == EXAMPLE
     assert stat.S_IMODE(real.stat().st_mode) == 0o604
     assert sorted(os.listdir(tmp_path)) == ["link.json", "real.json"]
+
+
+def test_files_that_a_new_file_cannot_stand_in_for_are_written_in_place(pair_graph, tmp_path):
+    # Every name of a file with several sees the new document.
+    (tmp_path / "one.json").write_text("old")
+    os.link(tmp_path / "one.json", tmp_path / "two.json")
+    pair_graph.save_to_json(str(tmp_path / "one.json"))
+    assert (tmp_path / "two.json").read_text() == EXAMPLE
+    assert (tmp_path / "one.json").stat().st_nlink == 2
+    assert sorted(os.listdir(tmp_path)) == ["one.json", "two.json"]
+    # No new file can be made in /proc, but the file itself can be written (in a child, as
+    # this renames the process).
+    script = ("import recall_mesh; recall_mesh.LeanMemoryGraph().save_to_json('/proc/self/comm');"
+              "print(open('/proc/self/comm').read(), end='')")
+    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True)
+    assert done.returncode == 0 and done.stderr == ""
+    assert done.stdout == EMPTY[:15] + "\n"
 
 
 def test_descriptor_links_are_written_through(pair_graph, tmp_path):

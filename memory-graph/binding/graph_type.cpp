@@ -88,22 +88,33 @@ PyObject* open_error_class(int os_errno) noexcept {
   }
 }
 
-// Raises `error` with its message as the only argument, so errno and filename stay None.
-// An operation stopped by the interrupt check keeps the exception the check left set
-// (KeyboardInterrupt for Ctrl-C). Always returns null.
+// Raises `error` with its message as the only argument, so that str() is the message and
+// filename stays None. A failed open also carries its error number in errno, so callers
+// can test it as for any failed open; other failures keep errno None. An operation
+// stopped by the interrupt check keeps the exception the check left set (KeyboardInterrupt
+// for Ctrl-C). Always returns null.
 PyObject* set_persist_error(const persist::Error& error) noexcept {
   if (error.kind == persist::ErrorKind::kInterrupted && PyErr_Occurred() != nullptr) {
     return nullptr;
   }
-  PyObject* cls =
-      error.kind == persist::ErrorKind::kOpen || error.kind == persist::ErrorKind::kInterrupted
-          ? open_error_class(error.os_errno)
-          : PyExc_OSError;
+  const bool open_failed =
+      error.kind == persist::ErrorKind::kOpen || error.kind == persist::ErrorKind::kInterrupted;
+  PyObject* cls = open_failed ? open_error_class(error.os_errno) : PyExc_OSError;
   // Messages can quote document text; a stray byte must not turn into a decoding error.
   PyRef message = PyRef::steal(PyUnicode_DecodeUTF8(
       error.message.data(), static_cast<Py_ssize_t>(error.message.size()), "replace"));
   if (!message) return nullptr;
-  PyErr_SetObject(cls, message.get());
+  PyRef exception = PyRef::steal(PyObject_CallFunctionObjArgs(cls, message.get(), nullptr));
+  if (!exception) return nullptr;
+  if (open_failed && error.os_errno > 0) {
+    // Set after construction: an OSError made with the number as an argument would show
+    // "[Errno n] ..." instead of the message.
+    PyRef number = PyRef::steal(PyLong_FromLong(error.os_errno));
+    if (!number || PyObject_SetAttrString(exception.get(), "errno", number.get()) != 0) {
+      return nullptr;
+    }
+  }
+  PyErr_SetObject(cls, exception.get());
   return nullptr;
 }
 
