@@ -1,13 +1,14 @@
 # Third-party code is header-only, so the module needs nothing at run time.
 # Each dependency is taken from the system (Debian: libxxhash-dev, robin-map-dev,
-# rapidjson-dev, libgtest-dev) and, failing that, fetched at a pinned release.
+# rapidjson-dev, libgtest-dev) and, failing that, fetched at the release those packages
+# hold. CI installs the packages, so only the system path is exercised there.
 include(FetchContent)
 
 # xxHash: the keyed hash behind every name lookup.
 find_path(RECALL_MESH_XXHASH_INCLUDE xxhash.h)
 if(NOT RECALL_MESH_XXHASH_INCLUDE)
   FetchContent_Declare(xxhash
-    URL https://github.com/Cyan4973/xxHash/archive/refs/tags/v0.8.2.tar.gz)
+    URL https://github.com/Cyan4973/xxHash/archive/refs/tags/v0.8.1.tar.gz)
   FetchContent_MakeAvailable(xxhash)
   set(RECALL_MESH_XXHASH_INCLUDE ${xxhash_SOURCE_DIR})
 endif()
@@ -19,7 +20,7 @@ target_compile_definitions(recall_mesh_xxhash INTERFACE XXH_INLINE_ALL)
 find_package(tsl-robin-map CONFIG QUIET)
 if(NOT TARGET tsl::robin_map)
   FetchContent_Declare(robin_map
-    URL https://github.com/Tessil/robin-map/archive/refs/tags/v1.3.0.tar.gz)
+    URL https://github.com/Tessil/robin-map/archive/refs/tags/v1.2.1.tar.gz)
   FetchContent_MakeAvailable(robin_map)
 endif()
 
