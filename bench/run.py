@@ -49,6 +49,7 @@ NEEDS = {
     "persist": ("add_association", "save_to_json", "load_from_json"),
 }
 PROJECT = "alpha"  # the project asked for by the project-scoped queries
+MIN_WEIGHT = 0.5  # detect_clusters' threshold
 DECAY_RATE = 0.002
 
 ns_now = time.perf_counter_ns
@@ -302,6 +303,20 @@ class Context:
                              capture_output=True, text=True, check=True).stdout
         return {k: float(v) for k, v in (line.split() for line in out.splitlines() if line)}
 
+    def hubs(self) -> list[str]:
+        """Ten of the strongest hubs: the seeds of the timed spreads."""
+        deg = workload.degrees(self.work)
+        return [self.work.names[i] for i in deg.argsort()[::-1][:10].tolist()]
+
+    def query_parts(self) -> dict | None:
+        """The C++ side of clusters, export and the spread's traversal (bench_query_parts),
+        run once; the spread's graph state matches the learning group's."""
+        if not hasattr(self, "_query_parts"):
+            a = self.args
+            self._query_parts = self.cpp("bench_query_parts", max(a.reps, a.baseline_reps),
+                                         PROJECT, MIN_WEIGHT, *self.hubs())
+        return self._query_parts
+
     def sample(self, n: int) -> list[tuple]:
         return [self.calls[self.rng.randrange(len(self.calls))] for _ in range(n)]
 
@@ -440,9 +455,7 @@ def run_learning(ctx: Context) -> None:
     # Ten of the strongest hubs as seeds; a few untimed calls first so that the learning
     # of the first calls (reinforcement, promotion) has settled and every timed call does
     # the same work on both sides.
-    deg = workload.degrees(ctx.work)
-    hubs = [ctx.work.names[i] for i in deg.argsort()[::-1][:10].tolist()]
-    spread = (hubs, PROJECT, 1_950_000_000)
+    spread = (ctx.hubs(), PROJECT, 1_950_000_000)
     for _ in range(3):
         got, want = module.spread_activation(*spread), base.spread_activation(*spread)
     if got != want:
@@ -457,7 +470,7 @@ def run_learning(ctx: Context) -> None:
           verdict(scanned >= 100_000))
     # What the call costs without its result dict: the traversal alone, from C++, on the
     # graph in the same state (the same decay passes and settling spreads).
-    parts = ctx.cpp("bench_spread_parts", max(a.reps, a.baseline_reps), PROJECT, *hubs)
+    parts = ctx.query_parts()
     if parts:
         r.add(g, "spread_activation's traversal alone, from C++ (no result dict), caches "
               "cold as after the baseline's run", fmt_ns(parts["plan_cold_ms"] * 1e6),
@@ -508,7 +521,7 @@ def cpp_learning(ctx: Context) -> None:
 def run_structure(ctx: Context) -> None:
     r, a, g = ctx.report, ctx.args, "structure"
     module, base = ctx.fresh_module(), ctx.fresh_baseline()
-    min_weight = 0.5
+    min_weight = MIN_WEIGHT
 
     clusters_of = lambda: module.detect_clusters(PROJECT, min_weight)  # noqa: E731
     clusters = clusters_of()
@@ -542,6 +555,11 @@ def run_structure(ctx: Context) -> None:
                                     a.baseline_reps)
         speedup_row(r, g, "detect_clusters against networkx connected_components "
                     "(construction excluded)", mx_ns, x_ns, "networkx", 30)
+        parts = ctx.query_parts()
+        if parts:
+            r.add(g, "detect_clusters' C++ side alone (the pass over the entries and the "
+                  "walk; no str made)", fmt_ns(parts["clusters_ms"] * 1e6),
+                  f"30x networkx leaves {fmt_ns(x_ns / 30)} for the whole call", "", "", "")
         nxg = None
     except ImportError:
         r.note("networkx is not installed: networkx comparison skipped")
@@ -551,6 +569,19 @@ def run_structure(ctx: Context) -> None:
     m_ns, b_ns = paired_run_ns(module.get_graph_data, a.reps, base.get_graph_data,
                                a.baseline_reps)
     speedup_row(r, g, "get_graph_data, whole graph", m_ns, b_ns, "baseline", 5)
+    drops = []
+    for _ in range(a.reps):
+        data = module.get_graph_data()
+        start = ns_now()
+        del data
+        drops.append(ns_now() - start)
+    parts = ctx.query_parts()
+    store_pass = f"; the pass over the store, from C++, {fmt_ns(parts['export_ms'] * 1e6)}" \
+        if parts else ""
+    r.add(g, "get_graph_data: of its time, dropping the dicts and floats it made",
+          fmt_ns(statistics.median(drops)),
+          f"5x the baseline leaves {fmt_ns(b_ns / 5)} for the whole call{store_pass}", "", "",
+          "")
     if hasattr(module, "get_graph_data_for_project"):
         m_ns, b_ns = paired_run_ns(lambda: module.get_graph_data_for_project(PROJECT), a.reps,
                                    lambda: base.get_graph_data_for_project(PROJECT),
@@ -564,6 +595,17 @@ def run_structure(ctx: Context) -> None:
         b_ns = per_call_ns(getattr(base, method), groups, a.loops)
         overhead_row(r, g, f"{method}, 5 concepts, per call", m_ns, noop_ns, 2, b_ns)
         same_args_row(ctx, module, base, g, f"{method}, 5 concepts", method, groups[0], 2)
+        if method == "get_concepts_for_insight" and noop_ns:
+            # Its result by itself: a dict of the same names and weights, from str and
+            # float objects that already exist (the module must also make them).
+            found = [module.get_concepts_for_insight(*grp) for grp in groups]
+            made = [(list(d), list(d.values())) for d in found]
+            dict_ns = per_call_ns(lambda k, v: dict(zip(k, v)), made, a.loops)
+            size = sum(map(len, found)) / len(found)
+            r.add(g, f"get_concepts_for_insight's result alone: dict(zip()) of its {size:.0f} "
+                  "names and weights on average, already made, per call", fmt_ns(dict_ns),
+                  f"room over the no-op {fmt_ns(noop_ns)}", f"{dict_ns / noop_ns:.1f}x the room",
+                  "", "")
     if hasattr(module, "cluster_label"):
         labels = [(grp,) for grp, _ in groups]
         speedup_row(r, g, "cluster_label, 5 concepts, per call",
