@@ -1,6 +1,7 @@
 """The Python face of the module: module and class properties, the method table, argument
 parsing and conversion messages, the access rule, and how failures are reported."""
 
+import errno
 import gc
 import importlib
 import inspect
@@ -658,32 +659,32 @@ def needs_persistence(graph):
 
 def test_file_errors_map_to_os_error_classes(pair_graph, tmp_path):
     """A failed open raises the OSError subclass of the system error; every other file or
-    format error raises OSError itself. The message is the only argument, so errno and
-    filename stay None."""
+    format error raises OSError itself. The message is the only argument and filename stays
+    None; errno holds the number of a failed open and is None for everything else."""
     needs_persistence(pair_graph)
     regular = tmp_path / "file"
     regular.write_text("not json")
     cases = [
         (lambda: LeanMemoryGraph.load_from_json(str(tmp_path / "missing.json")),
-         FileNotFoundError, "No such file or directory (os error 2)"),
+         FileNotFoundError, "No such file or directory (os error 2)", errno.ENOENT),
         (lambda: pair_graph.save_to_json(str(tmp_path / "no" / "graph.json")),
-         FileNotFoundError, "No such file or directory (os error 2)"),
+         FileNotFoundError, "No such file or directory (os error 2)", errno.ENOENT),
         (lambda: pair_graph.save_to_json(str(tmp_path)),
-         OSError, "Is a directory (os error 21)"),
+         OSError, "Is a directory (os error 21)", errno.EISDIR),
         (lambda: pair_graph.save_to_json(str(regular / "graph.json")),
-         OSError, "Not a directory (os error 20)"),
+         OSError, "Not a directory (os error 20)", errno.ENOTDIR),
         (lambda: pair_graph.save_to_json(str(tmp_path / "a\0b")),
-         OSError, "file name contained an unexpected NUL byte"),
+         OSError, "file name contained an unexpected NUL byte", None),
         (lambda: LeanMemoryGraph.load_from_json(str(tmp_path)),
-         OSError, "Failed to load graph: Is a directory (os error 21)"),
+         OSError, "Failed to load graph: Is a directory (os error 21)", None),
     ]
     before = snapshot(pair_graph)
-    for call, exc_type, message in cases:
+    for call, exc_type, message, number in cases:
         with pytest.raises(OSError) as info:
             call()
         assert type(info.value) is exc_type
-        assert info.value.args == (message,)
-        assert info.value.errno is None and info.value.filename is None
+        assert info.value.args == (message,) and str(info.value) == message
+        assert info.value.errno == number and info.value.filename is None
     with pytest.raises(OSError) as info:
         LeanMemoryGraph.load_from_json(str(regular))
     assert type(info.value) is OSError
