@@ -1,7 +1,8 @@
 // The C++ side of the queries whose targets are missed, without Python: what each call
 // costs before its result becomes Python objects.
-// - On the graph as built: detect_cluster_ids (the pass over the entries and the walk)
-//   and get_graph_data's pass over the store.
+// - On the graph as built: detect_cluster_ids (the pass over the entries and the walk),
+//   get_graph_data's pass over the store, and get_cluster_density on groups of five
+//   concepts drawn uniformly, as the Python runner draws them.
 // - Then, in the state the Python runner times spread_activation in (the same decay
 //   passes, then three full spreads so that their learning has settled): plan_spread from
 //   the given seeds, warm (runs back to back) and cold (a 64 MiB buffer written between
@@ -12,6 +13,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <random>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -72,6 +74,22 @@ int main(int argc, char** argv) {
   const double export_ms =
       median_ms([&] { rows = rm::query::get_graph_data(adj).rows.size(); }, nothing);
 
+  constexpr std::size_t kGroups = 20'000;
+  std::mt19937_64 rng(20240611);
+  std::uniform_int_distribution<std::size_t> pick(0, w.names.size() - 1);
+  std::vector<std::string_view> groups(5 * kGroups);
+  float sink = 0.0f;
+  const double density_ms = median_ms(
+      [&] {
+        for (std::size_t g = 0; g < kGroups; ++g) {
+          sink += rm::query::get_cluster_density(
+              adj, std::span<const std::string_view>(groups).subspan(5 * g, 5), project);
+        }
+      },
+      [&](int) {
+        for (std::string_view& name : groups) name = w.names[pick(rng)];
+      });
+
   for (int i = 0; i < passes; ++i) rm::store::decay_and_prune(adj, kDecayRate);
   for (int i = 0; i < 3; ++i) rm::query::spread_activation(adj, seeds, project, kNow);
   std::size_t activated = 0;
@@ -86,6 +104,8 @@ int main(int argc, char** argv) {
 
   std::printf("clusters %zu\nclusters_ms %.2f\n", clusters, clusters_ms);
   std::printf("export_rows %zu\nexport_ms %.2f\n", rows, export_ms);
+  std::printf("density_ns %.1f\ndensity_sink %g\n", density_ms * 1e6 / kGroups,
+              static_cast<double>(sink));
   std::printf("activated %zu\nplan_warm_ms %.2f\nplan_cold_ms %.2f\n", activated, plan_warm_ms,
               plan_cold_ms);
   return 0;

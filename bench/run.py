@@ -606,6 +606,11 @@ def run_structure(ctx: Context) -> None:
                   "names and weights on average, already made, per call", fmt_ns(dict_ns),
                   f"room over the no-op {fmt_ns(noop_ns)}", f"{dict_ns / noop_ns:.1f}x the room",
                   "", "")
+        parts = ctx.query_parts()
+        if method == "get_cluster_density" and noop_ns and parts:
+            r.add(g, "get_cluster_density's C++ side alone, 5 concepts drawn alike, per call",
+                  fmt_ns(parts["density_ns"]), f"room over the no-op {fmt_ns(noop_ns)}",
+                  f"{parts['density_ns'] / noop_ns:.1f}x the room", "", "")
     if hasattr(module, "cluster_label"):
         labels = [(grp,) for grp, _ in groups]
         speedup_row(r, g, "cluster_label, 5 concepts, per call",
