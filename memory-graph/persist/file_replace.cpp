@@ -102,19 +102,23 @@ bool copy_owner(int fd, const struct stat& target) {
 
 constexpr const char* kAccessAcl = "system.posix_acl_access";
 
-// The value of attribute `name` of `path`; nullopt when it cannot be read.
-std::optional<std::vector<char>> attribute(const std::string& path, const char* name) {
+// The bytes that `call(buffer, size)` gives, for the getxattr family: called with size 0
+// it tells the size, and a size grown meanwhile fails with ERANGE and is asked again.
+// nullopt, with errno set, when the call fails.
+template <class Call>
+std::optional<std::vector<char>> read_sized(Call call) {
   for (;;) {
-    const ssize_t size = ::getxattr(path.c_str(), name, nullptr, 0);
-    if (size <= 0)
+    const ssize_t size = call(nullptr, 0);
+    if (size <= 0) {
       return size == 0 ? std::optional<std::vector<char>>(std::in_place) : std::nullopt;
+    }
     std::vector<char> value(static_cast<std::size_t>(size));
-    const ssize_t got = ::getxattr(path.c_str(), name, value.data(), value.size());
+    const ssize_t got = call(value.data(), value.size());
     if (got >= 0) {
       value.resize(static_cast<std::size_t>(got));
       return value;
     }
-    if (errno != ERANGE) return std::nullopt;  // ERANGE: it grew meanwhile
+    if (errno != ERANGE) return std::nullopt;
   }
 }
 
@@ -123,30 +127,19 @@ std::optional<std::vector<char>> attribute(const std::string& path, const char* 
 // grant exactly the access the target's list grants (or, without one, has one of its own,
 // inherited from its directory).
 bool copy_attributes(const std::string& path, int fd) {
-  std::vector<char> names;
-  for (;;) {
-    const ssize_t size = ::listxattr(path.c_str(), nullptr, 0);
-    if (size < 0) {
-      // A file system without attributes gives neither file any.
-      return errno == ENOTSUP;
-    }
-    if (size == 0) break;
-    names.resize(static_cast<std::size_t>(size));
-    const ssize_t got = ::listxattr(path.c_str(), names.data(), names.size());
-    if (got >= 0) {
-      names.resize(static_cast<std::size_t>(got));
-      break;
-    }
-    if (errno != ERANGE) return false;
-  }
+  const std::optional<std::vector<char>> names = read_sized(
+      [&](char* list, std::size_t size) { return ::listxattr(path.c_str(), list, size); });
+  // A file system without attributes gives neither file any.
+  if (!names) return errno == ENOTSUP;
   bool has_acl = false;
-  for (std::size_t at = 0; at < names.size();) {
-    const char* name = names.data() + at;
-    const std::size_t length = ::strnlen(name, names.size() - at);
+  for (std::size_t at = 0; at < names->size();) {
+    const char* name = names->data() + at;
+    const std::size_t length = ::strnlen(name, names->size() - at);
     at += length + 1;
     const bool is_acl = std::strcmp(name, kAccessAcl) == 0;
     has_acl = has_acl || is_acl;
-    const std::optional<std::vector<char>> value = attribute(path, name);
+    const std::optional<std::vector<char>> value = read_sized(
+        [&](char* buf, std::size_t size) { return ::getxattr(path.c_str(), name, buf, size); });
     const bool copied = value && ::fsetxattr(fd, name, value->data(), value->size(), 0) == 0;
     if (is_acl && !copied) return false;
   }
