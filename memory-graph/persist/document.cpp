@@ -34,7 +34,7 @@ std::string to_json_str(const store::AdjacencyMap& adj) {
 
 std::variant<store::AdjacencyMap, Error> load_from_json(std::string_view path) {
   if (path.find('\0') != std::string_view::npos) {
-    return Error{ErrorKind::kNulInPath, 0, "file name contained an unexpected NUL byte"};
+    return nul_in_path_error();
   }
   const std::string name(path);
   const int fd = open_file(name.c_str(), O_RDONLY | O_CLOEXEC);

@@ -9,28 +9,10 @@
 #include <string_view>
 #include <variant>
 
+#include "error.h"
 #include "store/adjacency_map.h"
 
 namespace recall_mesh::persist {
-
-enum class ErrorKind {
-  kOpen,         // the file could not be opened; os_errno says why
-  kNulInPath,    // the path holds a NUL byte
-  kLoad,         // "Failed to load graph: ..."
-  kTooNew,       // "Graph v<v> is newer than engine v2. Please update."
-  kParseGraph,   // "Failed to parse graph: ..."
-  kParseLegacy,  // "Failed to parse legacy graph: ..."
-  kSave,         // "Failed to save graph: ..."
-  kSerialize,    // "Failed to serialize: ..."
-  kInterrupted,  // the host's interrupt check asked to stop (interrupt.h); its reason stands
-};
-
-struct Error {
-  ErrorKind kind;
-  int os_errno = 0;  // for kOpen
-  // The exception's whole message, e.g. "No such file or directory (os error 2)".
-  std::string message;
-};
 
 /// Writes the canonical document to `path` (through any symlink) by way of a temporary
 /// file renamed over it, so a failed or interrupted save leaves the previous file as it

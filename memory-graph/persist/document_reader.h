@@ -6,15 +6,15 @@
 #include <variant>
 
 #include "byte_source.h"
-#include "document.h"
+#include "error.h"
 #include "store/adjacency_map.h"
 
 namespace recall_mesh::persist {
 
 /// Reads one current or legacy document from `source` into a new store. Every failure
 /// comes back as an Error of kind kLoad, kTooNew, kParseGraph or kParseLegacy with its
-/// whole message; a failed read of the source is reported as itself, not as the syntax
-/// error it leads to.
+/// whole message; a failed read of the source is reported as itself (kLoad, or
+/// kInterrupted for a read the host stopped), not as the syntax error it leads to.
 std::variant<store::AdjacencyMap, Error> read_document(ByteSource& source);
 
 }  // namespace recall_mesh::persist

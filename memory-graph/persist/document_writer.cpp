@@ -8,58 +8,21 @@
 #include <cstring>
 #include <memory>
 #include <span>
+#include <string>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
+#include "document_format.h"
 #include "float_text.h"
+#include "json_string.h"
 
 namespace recall_mesh::persist {
 namespace {
 
 using store::MemoryEdge;
 using store::NeighbourMap;
-
-// For each byte, the letter after the backslash of its escape, or 0 when it is written as
-// it is. Control characters without a short form use \u00XX.
-constexpr std::array<char, 256> kEscape = [] {
-  std::array<char, 256> t{};
-  for (int c = 0; c < 0x20; ++c) t[static_cast<std::size_t>(c)] = 'u';
-  t['\b'] = 'b';
-  t['\t'] = 't';
-  t['\n'] = 'n';
-  t['\f'] = 'f';
-  t['\r'] = 'r';
-  t['"'] = '"';
-  t['\\'] = '\\';
-  return t;
-}();
-
-constexpr char kHex[] = "0123456789abcdef";
-
-// Escapes `in` into `out`, which has room for 6 bytes per input byte; returns the end.
-char* escape_into(char* out, std::string_view in) noexcept {
-  const char* p = in.data();
-  const char* const end = p + in.size();
-  while (p < end) {
-    const char* run = p;
-    while (p < end && kEscape[static_cast<unsigned char>(*p)] == 0) ++p;
-    std::memcpy(out, run, static_cast<std::size_t>(p - run));
-    out += p - run;
-    if (p == end) break;
-    const unsigned char c = static_cast<unsigned char>(*p++);
-    const char e = kEscape[c];
-    *out++ = '\\';
-    *out++ = e;
-    if (e == 'u') {
-      *out++ = '0';
-      *out++ = '0';
-      *out++ = kHex[c >> 4];
-      *out++ = kHex[c & 0xf];
-    }
-  }
-  return out;
-}
 
 template <std::size_t N>
 char* put(char* out, const char (&text)[N]) noexcept {
@@ -92,9 +55,9 @@ class Out {
   }
 
   void string(std::string_view text) {
-    constexpr std::size_t kPiece = (kBufferSize - 2) / 6;
+    constexpr std::size_t kPiece = (kBufferSize - 2) / kMaxEscapedByte;
     if (text.size() <= kPiece) {
-      char* p = reserve(text.size() * 6 + 2);
+      char* p = reserve(text.size() * kMaxEscapedByte + 2);
       *p++ = '"';
       p = escape_into(p, text);
       *p++ = '"';
@@ -103,7 +66,7 @@ class Out {
     }
     literal("\"");
     for (std::size_t at = 0; at < text.size(); at += kPiece) {
-      commit(escape_into(reserve(kPiece * 6), text.substr(at, kPiece)));
+      commit(escape_into(reserve(kPiece * kMaxEscapedByte), text.substr(at, kPiece)));
     }
     literal("\"");
   }
@@ -149,47 +112,68 @@ class FloatTexts {
   std::array<Slot, std::size_t{1} << kSlotBits> slots_{};
 };
 
-// Room reserved for each half of an edge object apart from its project id: member names,
-// at most three floats and three integers, and the punctuation.
-constexpr std::size_t kEdgeRoom = 256;
-
-// The longest edge object apart from its project id: the member names with quotes, colons
-// and commas (172 bytes), two 20-digit times, a 3-digit tier, two 10-digit counts, three
-// floats and "false".
-constexpr std::size_t kLongestEdge = 172 + 2 * 20 + 3 + 2 * 10 + 3 * 24 + 5;
-
-std::size_t escaped_size(std::string_view text) noexcept {
-  std::size_t n = text.size() + 2;
-  for (const char c : text) {
-    const char e = kEscape[static_cast<unsigned char>(c)];
-    if (e != 0) n += e == 'u' ? 5 : 1;
+// The longest text a value of `kind` takes; a name is counted apart, as it is escaped.
+constexpr std::size_t longest_value(FieldKind kind) noexcept {
+  switch (kind) {
+    case FieldKind::kF32:
+      return kMaxFloatText;
+    case FieldKind::kU8:
+      return 3;
+    case FieldKind::kU32:
+      return 10;
+    case FieldKind::kU64:
+      return 20;
+    case FieldKind::kBool:
+      return 5;  // "false"
+    case FieldKind::kName:
+      return 0;
   }
-  return n;
+  return 0;
 }
 
+// The longest edge object apart from its names: each member's key with its quotes, colon
+// and the brace or comma before it, the longest value, and the closing brace.
+constexpr std::size_t kLongestEdge = [] {
+  std::size_t n = 1;
+  for (std::size_t f = 0; f < kFieldCount; ++f) {
+    n += kFieldKeys[f].size() + 4 + longest_value(kFieldKinds[f]);
+  }
+  return n;
+}();
+static_assert(kLongestEdge < Out::kBufferSize / 4, "an edge's members fit the buffer");
+
+char* put_key(char* out, char before, std::string_view key) noexcept {
+  *out++ = before;
+  *out++ = '"';
+  std::memcpy(out, key.data(), key.size());
+  out += key.size();
+  *out++ = '"';
+  *out++ = ':';
+  return out;
+}
+
+// Members in byte order of their keys, as the field table gives them; the loop over the
+// fields is unrolled, so each member's key is copied from a constant.
 void write_edge(Out& out, FloatTexts& floats, const store::AdjacencyMap& adj, const MemoryEdge& e) {
-  char* p = out.reserve(kEdgeRoom);
-  p = put(p, "{\"created_at\":");
-  p = put_u64(p, e.created_at);
-  p = put(p, ",\"decay_resistance\":");
-  p = floats.write(p, e.decay_resistance);
-  p = e.is_landmark ? put(p, ",\"is_landmark\":true") : put(p, ",\"is_landmark\":false");
-  p = put(p, ",\"last_strengthened\":");
-  p = put_u64(p, e.last_strengthened);
-  p = put(p, ",\"latency_tier\":");
-  p = put_u64(p, e.latency_tier);
-  p = put(p, ",\"project_id\":");
-  out.commit(p);
-  out.string(adj.name(e.project_id));
-  p = out.reserve(kEdgeRoom);
-  p = put(p, ",\"retrieval_count\":");
-  p = put_u64(p, e.retrieval_count);
-  p = put(p, ",\"salience\":");
-  p = floats.write(p, e.salience);
-  p = put(p, ",\"useful_count\":");
-  p = put_u64(p, e.useful_count);
-  p = put(p, ",\"weight\":");
-  p = floats.write(p, e.weight);
+  char* p = out.reserve(kLongestEdge);
+  char before = '{';
+  for_each_field_in<kFieldsByKey>([&](const auto& field) {
+    using Field = std::remove_cvref_t<decltype(field)>;
+    p = put_key(p, before, field.key);
+    before = ',';
+    const auto& value = e.*field.stored;
+    if constexpr (Field::kind == FieldKind::kF32) {
+      p = floats.write(p, value);
+    } else if constexpr (Field::kind == FieldKind::kBool) {
+      p = value ? put(p, "true") : put(p, "false");
+    } else if constexpr (Field::kind == FieldKind::kName) {
+      out.commit(p);
+      out.string(adj.name(value));
+      p = out.reserve(kLongestEdge);
+    } else {
+      p = put_u64(p, value);
+    }
+  });
   *p++ = '}';
   out.commit(p);
 }
@@ -276,7 +260,9 @@ bool write_document(const store::AdjacencyMap& adj, ByteSink& sink) {
     out.literal("}");
     if (!out.ok()) return false;
   }
-  out.literal("}},\"version\":2}");
+  out.literal("}},\"version\":");
+  out.commit(put_u64(out.reserve(20), kDocumentVersion));
+  out.literal("}");
   return out.flush();
 }
 
@@ -290,22 +276,6 @@ std::size_t document_size_bound(const store::AdjacencyMap& adj) {
     }
   });
   return n;
-}
-
-void append_json_string(std::string& out, std::string_view text) {
-  // Sized exactly rather than for the worst case: a message may quote a long string whole,
-  // and room for six times its length would outlast the message.
-  std::size_t escaped = text.size();
-  for (const char c : text) {
-    const char e = kEscape[static_cast<unsigned char>(c)];
-    if (e != 0) escaped += e == 'u' ? 5 : 1;
-  }
-  const std::size_t at = out.size();
-  out.resize(at + escaped + 2);
-  char* p = out.data() + at;
-  *p++ = '"';
-  p = escape_into(p, text);
-  *p = '"';
 }
 
 }  // namespace recall_mesh::persist

@@ -40,7 +40,4 @@ bool write_document(const store::AdjacencyMap& adj, ByteSink& sink);
 /// lets a text grow without copies, and pages it never touches cost no memory.
 std::size_t document_size_bound(const store::AdjacencyMap& adj);
 
-/// Writes `text` as a JSON string (quotes included) into `out`.
-void append_json_string(std::string& out, std::string_view text);
-
 }  // namespace recall_mesh::persist

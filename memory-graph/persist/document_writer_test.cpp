@@ -1,4 +1,5 @@
 #include "document_writer.h"
+#include "json_string.h"
 
 #include <gtest/gtest.h>
 

@@ -151,20 +151,6 @@ bool copy_attributes(const std::string& path, int fd) {
 
 }  // namespace
 
-Error open_error(int err) {
-  if (err == kStopped) return stopped_error();
-  return Error{ErrorKind::kOpen, err, os_error_text(err)};
-}
-
-Error save_error(int err) {
-  if (err == kStopped) return stopped_error();
-  return Error{ErrorKind::kSave, 0, "Failed to save graph: " + os_error_text(err)};
-}
-
-Error stopped_error() {
-  return Error{ErrorKind::kInterrupted, EINTR, os_error_text(EINTR)};
-}
-
 bool FdSink::write(const char* data, std::size_t size) {
   while (size != 0) {
     const ssize_t n = write_file(fd_, data, size);
@@ -199,7 +185,7 @@ void FileReplacement::discard() noexcept {
 
 std::optional<Error> FileReplacement::open(std::string_view path) {
   if (path.find('\0') != std::string_view::npos) {
-    return Error{ErrorKind::kNulInPath, 0, "file name contained an unexpected NUL byte"};
+    return nul_in_path_error();
   }
   if (path.empty()) return open_error(ENOENT);
   target_.assign(path);

@@ -13,8 +13,8 @@
 #include <string>
 #include <string_view>
 
-#include "document.h"
 #include "document_writer.h"
+#include "error.h"
 
 namespace recall_mesh::persist {
 
@@ -85,14 +85,5 @@ class FdSink final : public ByteSink {
   std::size_t written_ = 0;
   std::size_t flushed_ = 0;  // written_ when writeback was last started
 };
-
-/// An Error of kind kOpen for `err`; of kind kInterrupted for kStopped.
-Error open_error(int err);
-
-/// An Error of kind kSave for `err`; of kind kInterrupted for kStopped.
-Error save_error(int err);
-
-/// The Error of an operation the host stopped (interrupt.h).
-Error stopped_error();
 
 }  // namespace recall_mesh::persist

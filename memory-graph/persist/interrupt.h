@@ -1,9 +1,11 @@
 // Stopping a blocked file operation: a read from a pipe whose writer sends nothing, a write
 // to one whose reader stalls, or the open of a pipe with no other end waits for ever unless
-// a signal interrupts it. Every system call of persist that a signal interrupts (EINTR) asks
-// the host's check whether to stop or to retry. The binding installs the check once; the
-// rest of persist opens, reads and writes files through open_file(), read_file() and
-// write_file(). Persist layer only.
+// a signal interrupts it. The document's own opens, reads and writes go through
+// open_file(), read_file() and write_file(), which ask the host's check, when a signal
+// interrupts them (EINTR), whether to stop or to make the call again. Calls that cannot
+// wait on another process (fsync, rename, the directory's open, a setting read from /proc)
+// are made directly. The binding installs the check when the module is first imported.
+// Persist layer only.
 #pragma once
 
 #include <sys/types.h>

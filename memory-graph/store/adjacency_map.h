@@ -1,9 +1,10 @@
 // The whole state of one graph: concept -> neighbour -> MemoryEdge.
 //
 // Names are interned in one pool; each concept's entries live in a NeighbourMap found
-// by the concept's name id. Nothing here knows about Python. Any layer may include it;
-// the query, persist and binding layers reach the store only through this class and
-// graph_ops.h.
+// by the concept's name id, its records in the shared EntryArena. Nothing here knows about
+// Python. Any layer may include it. The layers above change the store only through this
+// class and graph_ops.h; they may also read the record and its float rules
+// (memory_edge.h, edge_steps.h), the project filter and the name hash.
 #pragma once
 
 #include <cstddef>

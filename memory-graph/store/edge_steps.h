@@ -34,14 +34,15 @@ inline void association_step(MemoryEdge& e, float salience, bool is_landmark) no
   if (is_landmark) e.is_landmark = true;
 }
 
-/// Reinforces an entry unless it was reinforced within the cool-down before `now`
-/// (measured with unsigned wrap-around). Returns whether it took effect.
 /// Whether the cool-down since the entry's last reinforcement is over at `now` (measured
 /// with unsigned wrap-around, so a time before it counts as long after).
 inline bool cool_down_over(const MemoryEdge& e, std::uint64_t now) noexcept {
   return now - e.last_strengthened > kCoolDown;  // wraps on purpose
 }
 
+/// Reinforces an entry unless it was reinforced within the cool-down before `now`: weight
+/// +0.15 (cap 1.0), resistance +0.5 (cap 5.0), `now` recorded. Returns whether it took
+/// effect.
 inline bool reinforcement_step(MemoryEdge& e, std::uint64_t now) noexcept {
   if (!cool_down_over(e, now)) return false;
   e.weight = cap(e.weight + kReinforcementGain, kWeightCap);

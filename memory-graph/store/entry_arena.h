@@ -3,7 +3,8 @@
 // concept and says how many records it holds. A pass over every entry (decay, the
 // clusters' adjacency, the export) walks the chunks in address order and streams through
 // memory, where per-concept heap blocks would cost a cache miss each. Part of the store
-// layer; only NeighbourMap and AdjacencyMap use it.
+// layer: NeighbourMap and AdjacencyMap change it; others only read its totals, through
+// AdjacencyMap::arena(), for memory accounting.
 #pragma once
 
 #include <array>
