@@ -1,6 +1,8 @@
 #include "adjacency_map.h"
 
 #include <cassert>
+#include <string_view>
+#include <vector>
 
 namespace recall_mesh::store {
 
@@ -127,6 +129,57 @@ MemoryEdge& AdjacencyMap::put_entry(NameId concept_id, std::string_view to,
     names_.release(to_id);
     throw;
   }
+}
+
+void AdjacencyMap::append_new_entries(NameId concept_id,
+                                      std::span<const std::string_view> neighbours,
+                                      std::span<const EdgeValues> values) {
+  assert(find_concept(concept_id) && "append_new_entries needs a concept");
+  assert(neighbours.size() == values.size() && "one neighbour per entry");
+  const std::size_t n = values.size();
+  if (n == 0) return;
+  compact_if_worth_it();
+  // Hash every name, then look them all up in a loop of lookups alone: each lookup is a
+  // likely cache miss in a large pool, and with nothing between them they overlap.
+  std::vector<MemoryEdge> edges(n);
+  std::vector<std::size_t> hashes(n);
+  for (std::size_t i = 0; i < n; ++i) hashes[i] = names_.hash(neighbours[i]);
+  for (std::size_t i = 0; i < n; ++i) edges[i].project_id = names_.find(neighbours[i], hashes[i]);
+
+  std::size_t held = 0;  // entries whose two names are held
+  try {
+    NameId project = kNoName;
+    std::string_view project_text;
+    for (; held < n; ++held) {
+      MemoryEdge& e = edges[held];
+      const NameId found = e.project_id;  // the neighbour's id, parked there above
+      NameId to = found;
+      if (found != kNoName) {
+        names_.retain(found);
+      } else {
+        to = names_.acquire(neighbours[held], hashes[held]);
+      }
+      try {
+        // Entries of one concept mostly share a few projects: the last one is kept at hand.
+        if (project == kNoName || !same_bytes(project_text, values[held].project_id)) {
+          project = names_.acquire(values[held].project_id);
+          project_text = values[held].project_id;
+        } else {
+          names_.retain(project);
+        }
+      } catch (...) {
+        names_.release(to);
+        throw;
+      }
+      e = make_edge(to, project, values[held]);
+    }
+    ensure_slots();
+    concepts_[concept_id].map.append_all(arena_, concept_id, edges);
+  } catch (...) {
+    for (std::size_t i = 0; i < held; ++i) release_entry_names(edges[i]);
+    throw;
+  }
+  edge_count_ += n;
 }
 
 void AdjacencyMap::clear_concept(NameId concept_id) noexcept {

@@ -136,6 +136,14 @@ class AdjacencyMap {
   /// `concept_id` must be a concept.
   MemoryEdge& put_entry(NameId concept_id, std::string_view to, const EdgeValues& values);
 
+  /// Appends entries to concept `concept_id`, where `neighbours[i]` names the neighbour of
+  /// the entry `values[i]`: the path of a loader that knows the neighbours are distinct
+  /// and none is in the concept's map yet. The names are looked up together, so their
+  /// cache misses overlap, and the entries placed with one allocation. `neighbours` and
+  /// `values` have the same length. A throw leaves the store as it was.
+  void append_new_entries(NameId concept_id, std::span<const std::string_view> neighbours,
+                          std::span<const EdgeValues> values);
+
   /// Removes every entry of a concept, leaving the concept with an empty map.
   void clear_concept(NameId concept_id) noexcept;
 

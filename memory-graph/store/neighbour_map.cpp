@@ -63,6 +63,45 @@ MemoryEdge& NeighbourMap::append(EntryArena& arena, NameId owner, const MemoryEd
   return block_[h.size - 1];
 }
 
+void NeighbourMap::append_all(EntryArena& arena, NameId owner, std::span<const MemoryEdge> edges) {
+  if (edges.empty()) return;
+  const std::size_t old = size();
+  const std::size_t n = old + edges.size();
+  if (n > EntryArena::kMaxCapacity) throw std::bad_alloc();  // no room in a 32-bit count
+  // As in append(): the block and the index are made before anything changes.
+  MemoryEdge* block = block_;
+  if (block == nullptr || n > EntryArena::header(block).capacity) {
+    block = arena.allocate(owner, static_cast<std::uint32_t>(n));
+  }
+  std::unique_ptr<std::uint32_t[]> fresh;
+  std::size_t fresh_slots = 0;
+  try {
+    if (n > kIndexThreshold && (!slots_ || (mask_ + 1) * 3 < n * 4)) {
+      fresh_slots = slots_for(n);
+      fresh = std::make_unique_for_overwrite<std::uint32_t[]>(fresh_slots);
+    }
+  } catch (...) {
+    if (block != block_) arena.release(block);
+    throw;
+  }
+  if (block != block_) {
+    if (block_ != nullptr) {
+      std::memcpy(static_cast<void*>(block), block_, old * sizeof(MemoryEdge));
+      arena.release(block_);
+    }
+    block_ = block;
+  }
+  std::memcpy(static_cast<void*>(block_ + old), edges.data(), edges.size() * sizeof(MemoryEdge));
+  EntryArena::header(block_).size = static_cast<std::uint32_t>(n);
+  if (fresh) {
+    slots_ = std::move(fresh);
+    mask_ = fresh_slots - 1;
+    reindex();
+  } else {
+    for (std::size_t i = old; i < n; ++i) index_insert(static_cast<std::uint32_t>(i));
+  }
+}
+
 void NeighbourMap::index_insert(std::uint32_t position) noexcept {
   if (!slots_) return;
   std::size_t slot = slot_of(block_[position].neighbour);

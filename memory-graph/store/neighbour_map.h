@@ -73,6 +73,10 @@ class NeighbourMap {
   /// Appends an entry whose neighbour is not in the map yet; `owner` is the concept.
   MemoryEdge& append(EntryArena& arena, NameId owner, const MemoryEdge& edge);
 
+  /// Appends entries none of whose neighbours is in the map yet, nor twice among them,
+  /// with one block and one index made for them all. A throw leaves the map as it was.
+  void append_all(EntryArena& arena, NameId owner, std::span<const MemoryEdge> edges);
+
   /// Removes, in place and keeping order, every entry of a block met by
   /// EntryArena::for_each_block for which `dead(entry)` holds, calling `gone(entry)` for
   /// each removed one; allocates nothing. When it returns more than 0, the owner's
