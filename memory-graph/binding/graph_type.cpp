@@ -135,7 +135,9 @@ PyObject* save_to_json(GraphObject& g, sig::SaveToJson::Args& a) {
 }
 
 PyObject* to_json_str(GraphObject& g) {
-  return new_str(persist::to_json_str(g.adj));
+  auto text = persist::to_json_str(g.adj);
+  if (const auto* error = std::get_if<persist::Error>(&text)) return set_persist_error(*error);
+  return new_str(std::get<std::string>(text));
 }
 
 PyObject* load_from_json(sig::LoadFromJson::Args& a) {

@@ -24,7 +24,15 @@ std::optional<Error> save_to_json(const store::AdjacencyMap& adj, std::string_vi
   return file.commit(sink.written());
 }
 
-std::string to_json_str(const store::AdjacencyMap& adj) {
+std::variant<std::string, Error> to_json_str(const store::AdjacencyMap& adj) {
+  std::string text;
+  text.reserve(document_size_bound(adj));
+  StringSink sink(text, true);
+  if (!write_document(adj, sink) && sink.stopped()) return stopped_error();
+  return text;
+}
+
+std::string document_text(const store::AdjacencyMap& adj) {
   std::string text;
   text.reserve(document_size_bound(adj));
   StringSink sink(text);

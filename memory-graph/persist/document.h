@@ -21,8 +21,12 @@ namespace recall_mesh::persist {
 /// (interrupt.h). Non-finite floats are written as null.
 std::optional<Error> save_to_json(const store::AdjacencyMap& adj, std::string_view path);
 
-/// The canonical document as text. Fails only by running out of memory (std::bad_alloc).
-std::string to_json_str(const store::AdjacencyMap& adj);
+/// The canonical document as text. Fails by running out of memory (std::bad_alloc), or
+/// with kInterrupted when the host's check stops it (interrupt.h).
+std::variant<std::string, Error> to_json_str(const store::AdjacencyMap& adj);
+
+/// The same text, for callers with no host to ask: never interrupted.
+std::string document_text(const store::AdjacencyMap& adj);
 
 /// Reads a current or legacy document from `path` into a new store; null in a float field
 /// reads as NaN, so every saved graph loads. Errors: kOpen or kNulInPath when `path`

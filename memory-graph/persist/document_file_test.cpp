@@ -67,10 +67,10 @@ TEST_F(DocumentFile, SavesAndLoads) {
   EXPECT_EQ(read(p), R"({"graph":{"adj":{}},"version":2})");
   const AdjacencyMap adj = sample();
   ASSERT_FALSE(save_to_json(adj, p));
-  EXPECT_EQ(read(p), to_json_str(adj));
+  EXPECT_EQ(read(p), document_text(adj));
   auto loaded = load_from_json(p);
   ASSERT_TRUE(std::holds_alternative<AdjacencyMap>(loaded));
-  EXPECT_EQ(to_json_str(std::get<AdjacencyMap>(loaded)), read(p));
+  EXPECT_EQ(document_text(std::get<AdjacencyMap>(loaded)), read(p));
   EXPECT_EQ(entries(), std::set<std::string>{"g.json"}) << "no temporary file is left";
 }
 
@@ -145,7 +145,7 @@ TEST_F(DocumentFile, KeepsPermissionBitsAndSymlinks) {
   ASSERT_FALSE(save_to_json(sample(), path("abs")));
   EXPECT_TRUE(fs::is_symlink(dir_ / "abs"));
   EXPECT_TRUE(fs::is_symlink(dir_ / "rel"));
-  EXPECT_EQ(read(path("real/g.json")), to_json_str(sample()));
+  EXPECT_EQ(read(path("real/g.json")), document_text(sample()));
   ASSERT_FALSE(save_to_json(AdjacencyMap(), path("abs")));
   EXPECT_TRUE(fs::is_symlink(dir_ / "abs"));
   EXPECT_EQ(read(path("real/g.json")), R"({"graph":{"adj":{}},"version":2})");
@@ -165,7 +165,7 @@ TEST_F(DocumentFile, KeepsHardLinks) {
   write(p, "old");
   ASSERT_EQ(::link(p.c_str(), path("other.json").c_str()), 0);
   ASSERT_FALSE(save_to_json(sample(), p));
-  EXPECT_EQ(read(path("other.json")), to_json_str(sample()));
+  EXPECT_EQ(read(path("other.json")), document_text(sample()));
   struct stat st {};
   ASSERT_EQ(::stat(p.c_str(), &st), 0);
   EXPECT_EQ(st.st_nlink, 2u);
@@ -186,7 +186,7 @@ TEST_F(DocumentFile, TemporaryFileIsPrivateUntilCommit) {
   struct stat st {};
   ASSERT_EQ(::fstat(file.fd(), &st), 0);
   EXPECT_EQ(st.st_mode & 07777, 0600u);
-  const std::string text = to_json_str(sample());
+  const std::string text = document_text(sample());
   ASSERT_EQ(::write(file.fd(), text.data(), text.size()), static_cast<ssize_t>(text.size()));
   ASSERT_FALSE(file.commit(text.size()));
   ASSERT_EQ(::stat(p.c_str(), &st), 0);
@@ -213,7 +213,7 @@ TEST_F(DocumentFile, SavesAPathNearTheLengthLimit) {
   ASSERT_LT(p.size(), static_cast<std::size_t>(PATH_MAX));
   for (const bool exists : {false, true}) {
     ASSERT_FALSE(save_to_json(sample(), p)) << "exists: " << exists;
-    EXPECT_EQ(read(p), to_json_str(sample()));
+    EXPECT_EQ(read(p), document_text(sample()));
     EXPECT_EQ(std::distance(fs::directory_iterator(deep), fs::directory_iterator()), 1);
   }
 }
@@ -265,7 +265,7 @@ std::string save_under_size_limit(const AdjacencyMap& adj, const std::string& p,
 // leaves the previous file byte for byte, with no temporary file beside it.
 TEST_F(DocumentFile, FailedWriteKeepsThePreviousFile) {
   const std::string p = path("g.json");
-  const std::string previous = to_json_str(sample());
+  const std::string previous = document_text(sample());
   write(p, previous);
   EXPECT_EQ(save_under_size_limit(big_graph(), p, 16384, SIG_IGN),
             std::to_string(static_cast<int>(ErrorKind::kSave)) +
@@ -279,7 +279,7 @@ TEST_F(DocumentFile, FailedWriteKeepsThePreviousFile) {
 TEST_F(DocumentFile, SetsAsideNoRoomPastTheFileSizeLimit) {
   const std::string p = path("g.json");
   const AdjacencyMap big = big_graph();
-  const std::string text = to_json_str(big);
+  const std::string text = document_text(big);
   ASSERT_LT(text.size() + 1000, big.edge_count() * 240) << "the guess must pass the limit";
   EXPECT_EQ(save_under_size_limit(big, p, text.size() + 1000, SIG_DFL), "ok");
   EXPECT_EQ(read(p), text);

@@ -4,6 +4,7 @@
 #include <string>
 #include <variant>
 
+#include "canonical_reader.h"
 #include "error.h"
 #include "graph_builder.h"
 #include "piece_stream.h"
@@ -66,6 +67,12 @@ Error syntax_error(const PieceStream& in, std::string fault, std::size_t offset)
 }  // namespace
 
 std::variant<AdjacencyMap, Error> read_document(ByteSource& source) {
+  // Documents this engine wrote take the fast reader; anything else, and any source that
+  // cannot be read twice, the general one, which judges every document alike.
+  if (source.rewindable()) {
+    if (auto fast = read_canonical(source)) return std::move(*fast);
+    if (!source.rewind()) return read_error(source.error());
+  }
   // Numbers come as text so that integers and floats are told apart by how they are
   // written, and floats are rounded once, correctly, by from_chars.
   constexpr unsigned kFlags =

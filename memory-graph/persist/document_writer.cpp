@@ -16,6 +16,7 @@
 
 #include "document_format.h"
 #include "float_text.h"
+#include "interrupt.h"
 #include "json_string.h"
 
 namespace recall_mesh::persist {
@@ -222,6 +223,18 @@ void prefetch_names(const store::AdjacencyMap& adj, const NeighbourMap& map) noe
 }
 
 }  // namespace
+
+bool StringSink::write(const char* data, std::size_t size) {
+  if (interruptible_ && (unpolled_ += size) >= kPollStep) {
+    unpolled_ = 0;
+    if (stop_requested()) {
+      stopped_ = true;
+      return false;
+    }
+  }
+  out_.append(data, size);
+  return true;
+}
 
 bool write_document(const store::AdjacencyMap& adj, ByteSink& sink) {
   std::vector<Keyed<NeighbourMap>> concepts;

@@ -18,17 +18,22 @@ class ByteSink {
   virtual bool write(const char* data, std::size_t size) = 0;
 };
 
-/// Appends to a string it does not own.
+/// Appends to a string it does not own. Every few megabytes it asks the host's check
+/// whether to stop (interrupt.h) when `interruptible`, and refuses the bytes if so.
 class StringSink final : public ByteSink {
  public:
-  explicit StringSink(std::string& out) : out_(out) {}
-  bool write(const char* data, std::size_t size) override {
-    out_.append(data, size);
-    return true;
-  }
+  explicit StringSink(std::string& out, bool interruptible = false)
+      : out_(out), interruptible_(interruptible) {}
+  bool write(const char* data, std::size_t size) override;
+  bool stopped() const noexcept { return stopped_; }
 
  private:
+  static constexpr std::size_t kPollStep = std::size_t{4} << 20;
+
   std::string& out_;
+  bool interruptible_;
+  bool stopped_ = false;
+  std::size_t unpolled_ = 0;  // bytes taken since the check was last asked
 };
 
 /// Streams the document of `adj` into `sink` through a 64 KiB buffer, sorting keys one

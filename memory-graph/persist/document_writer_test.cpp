@@ -41,14 +41,14 @@ std::string one_concept(const std::string& json) {
 std::string concepts_only(const std::vector<std::string>& names) {
   AdjacencyMap adj;
   for (const std::string& n : names) adj.add_concept(n);
-  return to_json_str(adj);
+  return document_text(adj);
 }
 
 TEST(DocumentWriter, EmptyGraphAndTheExample) {
-  EXPECT_EQ(to_json_str(AdjacencyMap()), R"({"graph":{"adj":{}},"version":2})");
+  EXPECT_EQ(document_text(AdjacencyMap()), R"({"graph":{"adj":{}},"version":2})");
   AdjacencyMap adj;
   store::add_association(adj, "a", "b", "p", 0.5f, 100, 0.5f, false);
-  EXPECT_EQ(to_json_str(adj), kExample);
+  EXPECT_EQ(document_text(adj), kExample);
 }
 
 TEST(DocumentWriter, KeysInByteOrder) {
@@ -57,7 +57,7 @@ TEST(DocumentWriter, KeysInByteOrder) {
   AdjacencyMap adj;
   for (const char* n : {"y", "X", "yy", "x"})
     store::upsert_edge(adj, "c", n, "p", 0.f, 0, 0.f, false);
-  const std::string text = to_json_str(adj);
+  const std::string text = document_text(adj);
   const auto at = [&](std::string key) { return text.find(key.append(":{\"created")); };
   EXPECT_LT(at("\"X\""), at("\"x\""));
   EXPECT_LT(at("\"x\""), at("\"y\""));
@@ -83,7 +83,7 @@ TEST(DocumentWriter, KeysSharingTheirFirstBytesStayInByteOrder) {
 
   AdjacencyMap adj;
   for (const std::string& n : names) store::upsert_edge(adj, "c", n, "p", 0.f, 0, 0.f, false);
-  const std::string text = to_json_str(adj);
+  const std::string text = document_text(adj);
   std::size_t at = 0;
   for (const std::string& n : sorted) {
     std::string key;
@@ -136,7 +136,7 @@ TEST(DocumentWriter, SameTextWhateverTheInsertionOrder) {
     std::shuffle(pairs.begin(), pairs.end(), rng);
     AdjacencyMap adj;
     for (const auto& [a, b] : pairs) store::add_association(adj, a, b, "p", 0.3f, 5, 0.5f, false);
-    const std::string text = to_json_str(adj);
+    const std::string text = document_text(adj);
     if (round == 0) first = text;
     EXPECT_EQ(text, first);
   }
@@ -150,7 +150,7 @@ TEST(DocumentWriter, NonFiniteFloatsAreNull) {
   v.salience = -INFINITY;
   v.project_id = "p";
   adj.put_entry(adj.add_concept("a"), "b", v);
-  const std::string text = to_json_str(adj);
+  const std::string text = document_text(adj);
   EXPECT_NE(text.find(R"("decay_resistance":null)"), std::string::npos);
   EXPECT_NE(text.find(R"("salience":null)"), std::string::npos);
   EXPECT_NE(text.find(R"("weight":null)"), std::string::npos);
@@ -167,7 +167,7 @@ TEST(DocumentWriter, IntegersAtTheirLimits) {
   v.is_landmark = true;
   v.project_id = "";
   adj.put_entry(adj.add_concept("a"), "b", v);
-  EXPECT_EQ(to_json_str(adj),
+  EXPECT_EQ(document_text(adj),
             R"({"graph":{"adj":{"a":{"b":{"created_at":18446744073709551614,)"
             R"("decay_resistance":1.0,"is_landmark":true,)"
             R"("last_strengthened":18446744073709551615,"latency_tier":255,"project_id":"",)"

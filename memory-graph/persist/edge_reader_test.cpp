@@ -281,7 +281,7 @@ TEST(DocumentReader, RoundTripsAreExact) {
   std::mt19937 rng(11);
   for (int round = 0; round < 20; ++round) {
     const AdjacencyMap adj = random_graph(rng, 200);
-    const std::string text = to_json_str(adj);
+    const std::string text = document_text(adj);
     EXPECT_LE(text.size(), document_size_bound(adj));
     EXPECT_EQ(outcome(text), text);
     const AdjacencyMap back = load(text);
@@ -324,7 +324,7 @@ TEST(DocumentReader, EveryFiniteFloatReturnsBitForBit) {
     v.project_id = "p";
     adj.put_entry(c, std::to_string(i), v);
   }
-  const std::string text = to_json_str(adj);
+  const std::string text = document_text(adj);
   const AdjacencyMap back = load(text);
   ASSERT_EQ(back.edge_count(), patterns.size());
   for (std::size_t i = 0; i < patterns.size(); ++i) {
@@ -332,7 +332,7 @@ TEST(DocumentReader, EveryFiniteFloatReturnsBitForBit) {
     ASSERT_NE(e, nullptr);
     ASSERT_EQ(std::bit_cast<std::uint32_t>(e->weight), patterns[i]);
   }
-  EXPECT_EQ(to_json_str(back), text);
+  EXPECT_EQ(document_text(back), text);
 }
 
 TEST(DocumentReader, NonFiniteValuesSaveAndLoadAgain) {
@@ -342,10 +342,10 @@ TEST(DocumentReader, NonFiniteValuesSaveAndLoadAgain) {
   v.salience = INFINITY;
   v.project_id = "p";
   adj.put_entry(adj.add_concept("a"), "b", v);
-  const std::string text = to_json_str(adj);
+  const std::string text = document_text(adj);
   const AdjacencyMap back = load(text);
   EXPECT_TRUE(std::isnan(const_cast<AdjacencyMap&>(back).find_edge("a", "b")->salience));
-  EXPECT_EQ(to_json_str(back), text);
+  EXPECT_EQ(document_text(back), text);
 }
 
 }  // namespace

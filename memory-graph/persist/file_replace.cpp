@@ -168,6 +168,10 @@ bool FdSink::write(const char* data, std::size_t size) {
     ::sync_file_range(fd_, static_cast<off_t>(flushed_), static_cast<off_t>(written_ - flushed_),
                       SYNC_FILE_RANGE_WRITE);
     flushed_ = written_;
+    if (stop_requested()) {
+      error_ = kStopped;
+      return false;
+    }
   }
   return true;
 }

@@ -68,8 +68,8 @@ class FileReplacement {
 };
 
 /// Writes to a file descriptor it does not own, keeping the errno of a failed write
-/// (kStopped for one the host stopped). Every few megabytes it asks the system to start
-/// writing them to disk.
+/// (kStopped for one the host stopped). Every few megabytes it asks the host's check
+/// whether to stop (interrupt.h), and the system to start writing them to disk.
 class FdSink final : public ByteSink {
  public:
   explicit FdSink(int fd) noexcept : fd_(fd) {}

@@ -34,6 +34,10 @@ auto retrying(Call call) noexcept {
 
 }  // namespace
 
+bool stop_requested() noexcept {
+  return stop_on_interrupt();
+}
+
 void set_interrupt_check(InterruptCheck check) noexcept {
   g_check.store(check, std::memory_order_relaxed);
 }

@@ -21,6 +21,12 @@ using InterruptCheck = bool (*)() noexcept;
 /// Installs the host's check; null (the default) retries every interrupted call.
 void set_interrupt_check(InterruptCheck check) noexcept;
 
+/// Asks the host's check whether to stop the running operation, for long work that no
+/// signal interrupts (reading, writing or formatting a large document of a regular file);
+/// false when no check is installed. Called every megabyte or so, which costs nothing
+/// measurable and lets a stop land within milliseconds.
+bool stop_requested() noexcept;
+
 /// The errno value an operation that stopped on the host's request carries to its error;
 /// no system call sets it. Errors made from it have kind kInterrupted.
 inline constexpr int kStopped = -1;

@@ -27,7 +27,7 @@ inline std::string outcome(std::string_view text) {
     auto result = read_document(source);
     const std::string got = std::holds_alternative<Error>(result)
                                 ? std::get<Error>(result).message
-                                : to_json_str(std::get<AdjacencyMap>(result));
+                                : document_text(std::get<AdjacencyMap>(result));
     if (piece == SIZE_MAX) {
       first = got;
     } else {

@@ -129,6 +129,16 @@ Fault take_f32(const Scalar& v, float& out) {
   }
 }
 
+}  // namespace
+
+bool number_to_f32(std::string_view text, float& out) {
+  Scalar v;
+  if (!classify_number(text, v)) return false;
+  return !take_f32(v, out);
+}
+
+namespace {
+
 template <class Int>
 Fault take_unsigned(const Scalar& v, std::string_view type, Int& out) {
   switch (v.kind) {

@@ -52,6 +52,10 @@ inline bool has_lone_surrogate(std::string_view s) noexcept {
   return false;
 }
 
+/// The value of a number field from the text of a valid JSON number, as the reader gives
+/// it: rounded once to the nearest float. False when the magnitude is beyond every double.
+bool number_to_f32(std::string_view text, float& out);
+
 /// Every field of `edge` at its default.
 void reset_fields(store::EdgeValues& edge) noexcept;
 
