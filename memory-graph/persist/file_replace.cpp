@@ -7,6 +7,7 @@
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdint>
@@ -338,6 +339,25 @@ std::optional<Error> FileReplacement::commit(std::size_t written) {
   }
   // A file system that keeps no modes of its own refuses; the target then keeps its own.
   const int mode_error = mode_ && ::fchmod(fd_, *mode_) != 0 ? errno : 0;
+  // Waiting for a large file to reach the disk can take seconds: wait for it a few
+  // megabytes at a time, asking the host's check between them whether to stop, so that
+  // only the short final flush below cannot be interrupted. Until the rename the target
+  // is untouched, so stopping here loses nothing.
+  if (!temp_.empty()) {
+    for (std::size_t at = 0; at < written; at += kSyncStep) {
+      if (stop_requested()) {
+        discard();
+        return stopped_error();
+      }
+      ::sync_file_range(
+          fd_, static_cast<off_t>(at), static_cast<off_t>(std::min(kSyncStep, written - at)),
+          SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER);
+    }
+    if (stop_requested()) {
+      discard();
+      return stopped_error();
+    }
+  }
   // Devices and pipes cannot be synced (EINVAL); that is no failure of the save.
   if (::fsync(fd_) != 0 && !(temp_.empty() && (errno == EINVAL || errno == EROFS))) {
     const int err = errno;

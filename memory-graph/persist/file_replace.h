@@ -58,6 +58,7 @@ class FileReplacement {
   std::optional<Error> copy_in_place(int rename_error);
 
   static constexpr std::size_t kCopyBlock = std::size_t{1} << 20;
+  static constexpr std::size_t kSyncStep = std::size_t{2} << 20;
   void discard() noexcept;
 
   std::string target_;
