@@ -1,8 +1,10 @@
 #include "errors.h"
 
+#include <cerrno>
 #include <exception>
 #include <new>
 
+#include "persist/document.h"
 #include "py_ref.h"
 
 namespace recall_mesh::binding {
@@ -11,6 +13,35 @@ namespace {
 // Strong reference kept for the life of the process (sub-interpreters are refused, so one
 // class serves every call).
 PyObject* g_internal_fault = nullptr;
+
+// The OSError subclass for a failed open (borrowed).
+PyObject* open_error_class(int os_errno) noexcept {
+  switch (os_errno) {
+    case ENOENT:
+      return PyExc_FileNotFoundError;
+    case EPERM:
+    case EACCES:
+      return PyExc_PermissionError;
+    case EEXIST:
+      return PyExc_FileExistsError;
+    case EINTR:
+      return PyExc_InterruptedError;
+    case EAGAIN:
+      return PyExc_BlockingIOError;
+    case EPIPE:
+      return PyExc_BrokenPipeError;
+    case ECONNABORTED:
+      return PyExc_ConnectionAbortedError;
+    case ECONNRESET:
+      return PyExc_ConnectionResetError;
+    case ECONNREFUSED:
+      return PyExc_ConnectionRefusedError;
+    case ETIMEDOUT:
+      return PyExc_TimeoutError;
+    default:
+      return PyExc_OSError;
+  }
+}
 
 }  // namespace
 
@@ -68,6 +99,32 @@ void set_conversion_error(const char* name, PyObject* value, const char* target)
   if (!type_name) return;
   PyErr_Format(PyExc_TypeError, "argument '%s': '%U' object cannot be converted to '%s'", name,
                type_name.get(), target);
+}
+
+PyObject* set_persist_error(const persist::Error& error) noexcept {
+  if (error.kind == persist::ErrorKind::kInterrupted && PyErr_Occurred() != nullptr) {
+    return nullptr;
+  }
+  const bool open_failed =
+      error.kind == persist::ErrorKind::kOpen || error.kind == persist::ErrorKind::kInterrupted;
+  PyObject* cls = open_failed ? open_error_class(error.os_errno) : PyExc_OSError;
+  // Messages can quote document text; a stray byte must not turn into a decoding error.
+  PyRef message = PyRef::steal(PyUnicode_DecodeUTF8(
+      error.message.data(), static_cast<Py_ssize_t>(error.message.size()), "replace"));
+  if (!message) return nullptr;
+  // The message as the only argument, so that str() is the message and filename None.
+  PyRef exception = PyRef::steal(PyObject_CallFunctionObjArgs(cls, message.get(), nullptr));
+  if (!exception) return nullptr;
+  if (open_failed && error.os_errno > 0) {
+    // Set after construction: an OSError made with the number as an argument would show
+    // "[Errno n] ..." instead of the message.
+    PyRef number = PyRef::steal(PyLong_FromLong(error.os_errno));
+    if (!number || PyObject_SetAttrString(exception.get(), "errno", number.get()) != 0) {
+      return nullptr;
+    }
+  }
+  PyErr_SetObject(cls, exception.get());
+  return nullptr;
 }
 
 }  // namespace recall_mesh::binding

@@ -1,7 +1,8 @@
-// How failures leave the module: C++ exceptions are stopped at the method-table entry and
-// turned into Python exceptions. std::bad_alloc becomes MemoryError; anything else is a
-// broken internal invariant and becomes the internal-fault exception, which derives from
-// BaseException so that a host's `except Exception` does not swallow it.
+// How failures leave the module, all in one place: C++ exceptions are stopped at the
+// method-table entry and turned into Python exceptions. std::bad_alloc becomes MemoryError;
+// anything else is a broken internal invariant and becomes the internal-fault exception,
+// which derives from BaseException so that a host's `except Exception` does not swallow
+// it. Argument conversion errors and the persistence layer's errors are raised here too.
 //
 // Binding layer only.
 #pragma once
@@ -10,6 +11,10 @@
 
 #include <exception>
 #include <new>
+
+namespace recall_mesh::persist {
+struct Error;
+}
 
 namespace recall_mesh::binding {
 
@@ -45,5 +50,13 @@ void relabel_type_error(const char* name) noexcept;
 /// Sets TypeError("argument 'NAME': 'T' object cannot be converted to 'TARGET'"), T being
 /// the qualified name of `value`'s type (`value` is borrowed).
 void set_conversion_error(const char* name, PyObject* value, const char* target) noexcept;
+
+/// Raises a persistence error as an OSError whose str() is its message and whose filename
+/// is None. A failed open raises the OSError subclass for its error number (for instance
+/// FileNotFoundError) and carries the number in errno; other failures are plain OSError
+/// with errno None. An operation stopped by the interrupt check keeps the exception the
+/// check left set (KeyboardInterrupt for Ctrl-C). Always returns null, with an exception
+/// set.
+PyObject* set_persist_error(const persist::Error& error) noexcept;
 
 }  // namespace recall_mesh::binding

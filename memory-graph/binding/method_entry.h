@@ -1,61 +1,127 @@
-// The method-table entries: noexcept trampolines that parse, take the borrow, convert and
-// run a method, so that each method body is a plain function of plain arguments.
+// The method-table entries, derived from the descriptions of method_spec.h: noexcept
+// trampolines that parse, take the borrow, convert and run a method, so that each method
+// body is a plain function of plain arguments, and the table that registers them.
 //
 // `Object` is the instance layout: it has a `BorrowState borrow` member, a `kClassName`
-// for parsing messages, and `from(PyObject*)`. `Run` is a function
-// `PyObject* run(Object&, Sig::Args&)` (or `run(Sig::Args&)` for a static method)
-// returning a new reference, or null with an exception set. Binding layer only.
+// for parsing messages, and `from(PyObject*)`. `Run` is called as `Run(Object&, args...)`
+// (`Run(args...)` for a static method) with one plain value per parameter, in order:
+// std::string_view for a str, float, std::uint64_t, bool, and `StrList&` for a list of
+// str. It returns a new reference, or null with an exception set. Binding layer only.
 #pragma once
 
 #include <Python.h>
 
 #include <array>
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+#include <tuple>
+#include <utility>
 
 #include "arg_parser.h"
 #include "borrow.h"
+#include "convert.h"
 #include "errors.h"
+#include "method_spec.h"
 
 namespace recall_mesh::binding {
+namespace entry_detail {
 
-/// METH_FASTCALL | METH_KEYWORDS entry of an instance method with parameters.
-template <class Sig, class Object, auto Run>
-PyObject* fastcall_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                          PyObject* kwnames) noexcept {
-  return guarded([&]() -> PyObject* {
-    std::array<PyObject*, Sig::kCount> in;  // borrowed from the caller
-    if (!parse_fastcall(Sig::kParams, Object::kClassName, args, nargs, kwnames, in.data())) {
-      return nullptr;
+template <Kind K>
+struct Plain;
+template <>
+struct Plain<Kind::kStr> {
+  using type = std::string_view;
+};
+template <>
+struct Plain<Kind::kF32> {
+  using type = float;
+};
+template <>
+struct Plain<Kind::kU64> {
+  using type = std::uint64_t;
+};
+template <>
+struct Plain<Kind::kBool> {
+  using type = bool;
+};
+template <>
+struct Plain<Kind::kStrList> {
+  using type = StrList;
+};
+
+template <const auto& M, std::size_t... I>
+auto args_of(std::index_sequence<I...>) -> std::tuple<typename Plain<M.params[I].kind>::type...>;
+
+// Parameter I of M from `value` (borrowed; null for an omitted optional one, which takes
+// its default). False with an exception set.
+template <const auto& M, std::size_t I, class T>
+bool convert_arg(PyObject* value, T& out) {
+  constexpr Param p = M.params[I];
+  if constexpr (p.optional()) {
+    if (value == nullptr) {
+      if constexpr (p.kind == Kind::kF32) out = p.f32_default;
+      if constexpr (p.kind == Kind::kU64) out = p.u64_default;
+      if constexpr (p.kind == Kind::kBool) out = p.bool_default;
+      return true;
     }
-    Object& object = Object::from(self);
-    BorrowGuard<Sig::kAccess> borrow(object.borrow);
-    if (!borrow.ok()) return nullptr;
-    typename Sig::Args converted;
-    if (!Sig::convert(in.data(), converted)) return nullptr;
-    return Run(object, converted);
-  });
+  }
+  if constexpr (p.kind == Kind::kStr) return to_str(value, p.name, out);
+  if constexpr (p.kind == Kind::kF32) return to_f32(value, p.name, out);
+  if constexpr (p.kind == Kind::kU64) return to_u64(value, p.name, out);
+  if constexpr (p.kind == Kind::kBool) return to_bool(value, p.name, out);
+  if constexpr (p.kind == Kind::kStrList) return to_str_list(value, p.name, out);
 }
 
-/// METH_FASTCALL | METH_KEYWORDS | METH_STATIC entry: no instance, no borrow.
-template <class Sig, class Object, auto Run>
-PyObject* fastcall_static(PyObject* /*unused*/, PyObject* const* args, Py_ssize_t nargs,
-                          PyObject* kwnames) noexcept {
+}  // namespace entry_detail
+
+/// The plain arguments of method `M`, one per parameter in order.
+template <const auto& M>
+using ArgsOf = decltype(entry_detail::args_of<M>(std::make_index_sequence<M.kCount>()));
+
+/// Converts the parsed arguments `in` in signature order, stopping at the first failure
+/// (false with an exception set). Views in `out` point into the caller's str objects and
+/// are valid for the call. May throw std::bad_alloc.
+template <const auto& M>
+bool convert_args(PyObject* const* in, ArgsOf<M>& out) {
+  return [&]<std::size_t... I>(std::index_sequence<I...>) {
+    return (entry_detail::convert_arg<M, I>(in[I], std::get<I>(out)) && ...);
+  }
+  (std::make_index_sequence<M.kCount>());
+}
+
+/// METH_FASTCALL | METH_KEYWORDS entry (with METH_STATIC for a static method, which has no
+/// instance and takes no borrow).
+template <const auto& M, class Object, auto Run>
+PyObject* call_with_arguments(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                              PyObject* kwnames) noexcept {
   return guarded([&]() -> PyObject* {
-    std::array<PyObject*, Sig::kCount> in;  // borrowed from the caller
-    if (!parse_fastcall(Sig::kParams, Object::kClassName, args, nargs, kwnames, in.data())) {
+    std::array<PyObject*, M.kCount> in;  // borrowed from the caller
+    if (!parse_fastcall(parameters<M>(), Object::kClassName, args, nargs, kwnames, in.data())) {
       return nullptr;
     }
-    typename Sig::Args converted;
-    if (!Sig::convert(in.data(), converted)) return nullptr;
-    return Run(converted);
+    if constexpr (M.is_static()) {
+      ArgsOf<M> converted;
+      if (!convert_args<M>(in.data(), converted)) return nullptr;
+      return std::apply([](auto&... a) { return Run(a...); }, converted);
+    } else {
+      Object& object = Object::from(self);
+      BorrowGuard<M.access> borrow(object.borrow);
+      if (!borrow.ok()) return nullptr;
+      // After the borrow, so that the arguments' references are dropped while it is held.
+      ArgsOf<M> converted;
+      if (!convert_args<M>(in.data(), converted)) return nullptr;
+      return std::apply([&](auto&... a) { return Run(object, a...); }, converted);
+    }
   });
 }
 
 /// METH_NOARGS entry: the interpreter itself refuses any argument.
-template <Access A, class Object, auto Run>
-PyObject* noargs_method(PyObject* self, PyObject* /*unused*/) noexcept {
+template <const auto& M, class Object, auto Run>
+PyObject* call_without_arguments(PyObject* self, PyObject* /*unused*/) noexcept {
   return guarded([&]() -> PyObject* {
     Object& object = Object::from(self);
-    BorrowGuard<A> borrow(object.borrow);
+    BorrowGuard<M.access> borrow(object.borrow);
     if (!borrow.ok()) return nullptr;
     return Run(object);
   });
@@ -67,5 +133,32 @@ template <class F>
 PyCFunction as_table_entry(F* function) noexcept {
   return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
 }
+
+/// Method `M` run by `Run`: one row of a MethodTable.
+template <const auto& M, auto Run>
+struct Def {
+  template <class Object>
+  static PyMethodDef entry() noexcept {
+    if constexpr (M.takes_no_arguments()) {
+      return {M.name, as_table_entry(&call_without_arguments<M, Object, Run>), METH_NOARGS,
+              doc_string<M>()};
+    } else {
+      constexpr int kStatic = M.is_static() ? METH_STATIC : 0;
+      return {M.name, as_table_entry(&call_with_arguments<M, Object, Run>),
+              METH_FASTCALL | METH_KEYWORDS | kStatic, doc_string<M>()};
+    }
+  }
+  static bool intern_names() noexcept { return intern_parameter_names(parameters<M>()); }
+};
+
+/// The method table of a class whose instances are `Object`, rows in registration order.
+template <class Object, class... Defs>
+struct MethodTable {
+  static inline PyMethodDef entries[] = {Defs::template entry<Object>()...,
+                                         {nullptr, nullptr, 0, nullptr}};
+  /// Interns every parameter name of the table, once per process (see arg_parser.h).
+  /// False with an exception set.
+  static bool intern_names() noexcept { return (Defs::intern_names() && ...); }
+};
 
 }  // namespace recall_mesh::binding

@@ -10,7 +10,6 @@
 #include "graph_type.h"
 #include "persist/interrupt.h"
 #include "py_ref.h"
-#include "signatures.h"
 
 namespace recall_mesh::binding {
 namespace {
@@ -55,7 +54,7 @@ bool host_wants_stop() noexcept {
 
 // A new reference to a freshly built module, or null with an exception set.
 PyObject* create_module() noexcept {
-  if (!init_internal_fault() || !sig::intern_all_parameter_names()) return nullptr;
+  if (!init_internal_fault()) return nullptr;
   persist::set_interrupt_check(&host_wants_stop);
   PyRef module = PyRef::steal(PyModule_Create(&g_module_def));
   if (!module) return nullptr;
