@@ -55,16 +55,19 @@ void noop_dealloc(PyObject* self) noexcept {
   Py_DECREF(type);
 }
 
+constexpr const char* kModuleName = "_recall_mesh_bench";
+constexpr const char* kDot = ".";
+
 PyType_Slot g_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(&noop_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(&noop_dealloc)},
     {Py_tp_methods, NoopMethods::entries},
-    {Py_tp_doc, const_cast<char*>("NoopGraph()\n--\n\n")},
+    {Py_tp_doc, const_cast<char*>(kJoined<NoopObject::kClassName, kClassDocTail>.data())},
     {0, nullptr},
 };
 
 PyType_Spec g_type_shape = {
-    "_recall_mesh_bench.NoopGraph",
+    kJoined<kModuleName, kDot, NoopObject::kClassName>.data(),
     static_cast<int>(sizeof(NoopObject)),
     0,
     Py_TPFLAGS_DEFAULT,
@@ -73,7 +76,7 @@ PyType_Spec g_type_shape = {
 
 PyModuleDef g_module_def = {
     PyModuleDef_HEAD_INIT,
-    "_recall_mesh_bench",
+    kModuleName,
     "Benchmark-only twin of recall_mesh's call path.",
     -1,  // keeps per-process state (the interned names): one interpreter only
     nullptr,
@@ -92,6 +95,7 @@ PyMODINIT_FUNC PyInit__recall_mesh_bench(void) {
   PyRef module = PyRef::steal(PyModule_Create(&g_module_def));
   if (!module) return nullptr;
   PyRef type = PyRef::steal(PyType_FromSpec(&g_type_shape));
-  if (!type || PyModule_AddObjectRef(module.get(), "NoopGraph", type.get()) != 0) return nullptr;
+  if (!type || PyModule_AddObjectRef(module.get(), NoopObject::kClassName, type.get()) != 0)
+    return nullptr;
   return module.release();
 }

@@ -176,20 +176,22 @@ using GraphMethods = MethodTable<
     Def<kUpsertEdge, upsert_edge>, Def<kPromoteAndStrengthen, promote_and_strengthen>,
     Def<kStrengthenEdge, strengthen_edge>>;
 
+constexpr const char* kTypeModule = "builtins.";
+
 PyType_Slot g_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(&graph_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(&graph_dealloc)},
     {Py_tp_methods, GraphMethods::entries},
-    {Py_tp_doc, const_cast<char*>("LeanMemoryGraph()\n--\n\n")},
+    {Py_tp_doc, const_cast<char*>(kJoined<GraphObject::kClassName, kClassDocTail>.data())},
     {0, nullptr},
 };
 
-// "builtins." keeps the module's name out of the class's full name. No BASETYPE (final),
+// kTypeModule keeps the module's name out of the class's full name. No BASETYPE (final),
 // no HAVE_GC (an instance holds no Python object), no dict or weak-reference slots.
 // IMMUTABLETYPE, as for the built-in classes: a __new__ assigned to the class would let
 // object.__new__ hand out an instance whose store was never made.
 PyType_Spec g_type_shape = {
-    "builtins.LeanMemoryGraph",
+    kJoined<kTypeModule, GraphObject::kClassName>.data(),
     static_cast<int>(sizeof(GraphObject)),
     0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,

@@ -224,6 +224,16 @@ struct Parameters {
 
 }  // namespace spec_detail
 
+/// `Parts` (constants of static storage that convert to std::string_view) joined as one
+/// NUL-terminated text, for names and doc strings built from a class's name.
+template <const auto&... Parts>
+inline constexpr auto kJoined = [] {
+  std::array<char, (std::string_view(Parts).size() + ... + 1)> text{};
+  spec_detail::TextSink sink{text.data()};
+  (sink << ... << std::string_view(Parts));
+  return text;
+}();
+
 /// The doc string of method `M`: its text signature, "--", an empty line, then its doc.
 template <const auto& M>
 constexpr const char* doc_string() noexcept {

@@ -14,6 +14,9 @@ namespace recall_mesh::binding {
 
 /// The constructor's parameter list (none); its parsing messages name "__new__".
 inline constexpr auto kNew = method("__new__", Access::kNone);
+/// What follows the class's name in its doc string: the text signature of that
+/// constructor, "()", and no doc.
+inline constexpr const char* kClassDocTail = "()\n--\n\n";
 
 inline constexpr auto kNodeCount = method("node_count", Access::kShared);
 

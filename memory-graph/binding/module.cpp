@@ -59,8 +59,8 @@ PyObject* create_module() noexcept {
   PyRef module = PyRef::steal(PyModule_Create(&g_module_def));
   if (!module) return nullptr;
   PyObject* type = graph_type();  // borrowed
-  if (type == nullptr || !add_to_all(module.get(), "LeanMemoryGraph")) return nullptr;
-  if (PyModule_AddObjectRef(module.get(), "LeanMemoryGraph", type) != 0) return nullptr;
+  if (type == nullptr || !add_to_all(module.get(), GraphObject::kClassName)) return nullptr;
+  if (PyModule_AddObjectRef(module.get(), GraphObject::kClassName, type) != 0) return nullptr;
   return module.release();
 }
 
