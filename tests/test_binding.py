@@ -180,6 +180,22 @@ def test_inspect_signature():
     assert sig.parameters["is_landmark"].default is False
 
 
+def test_omitted_arguments_take_the_signature_defaults():
+    """The defaults the signature shows are the values an omitted argument stores."""
+    def document(*args, **kwargs):
+        g = LeanMemoryGraph()
+        g.add_association("a", "b", "p", 0.25, *args, **kwargs)
+        return g.to_json_str()
+
+    shown = inspect.signature(LeanMemoryGraph.add_association).parameters
+    defaults = [shown[name].default for name in ("current_time", "salience", "is_landmark")]
+    assert document() == document(*defaults)
+    # Any subset given by keyword leaves the others at their defaults.
+    assert document(is_landmark=True) == document(defaults[0], defaults[1], True)
+    assert document(salience=0.75) == document(defaults[0], 0.75, defaults[2])
+    assert document(current_time=9) == document(9, *defaults[1:])
+
+
 def test_load_from_json_is_static(graph):
     assert isinstance(vars(LeanMemoryGraph)["load_from_json"], staticmethod)
     # Callable through an instance too, without the instance as an argument.
@@ -855,6 +871,10 @@ def test_benchmark_twin_runs_the_same_call_path():
     exactly as the real class does, and then does nothing."""
     bench = pytest.importorskip("_recall_mesh_bench")
     noop = bench.NoopGraph()
+    for name in ("add_association", "record_feedback", "spread_activation",
+                 "get_concepts_for_insight", "get_cluster_density"):
+        twin, real = getattr(bench.NoopGraph, name), getattr(LeanMemoryGraph, name)
+        assert (twin.__text_signature__, twin.__doc__) == (real.__text_signature__, real.__doc__)
     assert noop.add_association("a", "b", "p", 0.5, 1, 0.5, True) is None
     assert noop.record_feedback("a", "b", True, 1) is None
     assert noop.spread_activation(("a",), "p", 0) is None
