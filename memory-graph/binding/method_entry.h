@@ -27,31 +27,33 @@
 namespace recall_mesh::binding {
 namespace entry_detail {
 
+// The converter of each kind (convert.h): the one place a kind meets its plain type, which
+// is what the converter writes.
 template <Kind K>
-struct Plain;
-template <>
-struct Plain<Kind::kStr> {
-  using type = std::string_view;
+constexpr auto converter() noexcept {
+  if constexpr (K == Kind::kStr) return &to_str;
+  if constexpr (K == Kind::kF32) return &to_f32;
+  if constexpr (K == Kind::kU64) return &to_u64;
+  if constexpr (K == Kind::kBool) return &to_bool;
+  if constexpr (K == Kind::kStrList) return &to_str_list;
+}
+
+template <class F>
+struct Written;
+template <class T>
+struct Written<bool (*)(PyObject*, const char*, T&) noexcept> {
+  using type = T;
 };
-template <>
-struct Plain<Kind::kF32> {
-  using type = float;
-};
-template <>
-struct Plain<Kind::kU64> {
-  using type = std::uint64_t;
-};
-template <>
-struct Plain<Kind::kBool> {
-  using type = bool;
-};
-template <>
-struct Plain<Kind::kStrList> {
-  using type = StrList;
+template <class T>
+struct Written<bool (*)(PyObject*, const char*, T&)> {
+  using type = T;
 };
 
+template <Kind K>
+using Plain = typename Written<decltype(converter<K>())>::type;
+
 template <const auto& M, std::size_t... I>
-auto args_of(std::index_sequence<I...>) -> std::tuple<typename Plain<M.params[I].kind>::type...>;
+auto args_of(std::index_sequence<I...>) -> std::tuple<Plain<M.params[I].kind>...>;
 
 // Parameter I of M from `value` (borrowed; null for an omitted optional one, which takes
 // its default). False with an exception set.
@@ -66,11 +68,7 @@ bool convert_arg(PyObject* value, T& out) {
       return true;
     }
   }
-  if constexpr (p.kind == Kind::kStr) return to_str(value, p.name, out);
-  if constexpr (p.kind == Kind::kF32) return to_f32(value, p.name, out);
-  if constexpr (p.kind == Kind::kU64) return to_u64(value, p.name, out);
-  if constexpr (p.kind == Kind::kBool) return to_bool(value, p.name, out);
-  if constexpr (p.kind == Kind::kStrList) return to_str_list(value, p.name, out);
+  return converter<p.kind>()(value, p.name, out);
 }
 
 }  // namespace entry_detail
