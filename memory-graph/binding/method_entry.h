@@ -52,21 +52,29 @@ struct Written<bool (*)(PyObject*, const char*, T&)> {
 template <Kind K>
 using Plain = typename Written<decltype(converter<K>())>::type;
 
-template <const auto& M, std::size_t... I>
-auto args_of(std::index_sequence<I...>) -> std::tuple<Plain<M.params[I].kind>...>;
+// The initial value of parameter I of M: its default, or an empty value that conversion
+// replaces.
+template <const auto& M, std::size_t I>
+constexpr Plain<M.params[I].kind> initial_value() {
+  constexpr Param p = M.params[I];
+  if constexpr (p.kind == Kind::kF32) return p.f32_default;
+  if constexpr (p.kind == Kind::kU64) return p.u64_default;
+  if constexpr (p.kind == Kind::kBool) return p.bool_default;
+  if constexpr (p.kind == Kind::kStr || p.kind == Kind::kStrList) return {};
+}
 
-// Parameter I of M from `value` (borrowed; null for an omitted optional one, which takes
+template <const auto& M, std::size_t... I>
+auto initial_args(std::index_sequence<I...>) {
+  return std::tuple<Plain<M.params[I].kind>...>(initial_value<M, I>()...);
+}
+
+// Parameter I of M from `value` (borrowed; null for an omitted optional one, which keeps
 // its default). False with an exception set.
 template <const auto& M, std::size_t I, class T>
 bool convert_arg(PyObject* value, T& out) {
   constexpr Param p = M.params[I];
   if constexpr (p.optional()) {
-    if (value == nullptr) {
-      if constexpr (p.kind == Kind::kF32) out = p.f32_default;
-      if constexpr (p.kind == Kind::kU64) out = p.u64_default;
-      if constexpr (p.kind == Kind::kBool) out = p.bool_default;
-      return true;
-    }
+    if (value == nullptr) return true;
   }
   return converter<p.kind>()(value, p.name, out);
 }
@@ -75,9 +83,16 @@ bool convert_arg(PyObject* value, T& out) {
 
 /// The plain arguments of method `M`, one per parameter in order.
 template <const auto& M>
-using ArgsOf = decltype(entry_detail::args_of<M>(std::make_index_sequence<M.kCount>()));
+using ArgsOf = decltype(entry_detail::initial_args<M>(std::make_index_sequence<M.kCount>()));
 
-/// Converts the parsed arguments `in` in signature order, stopping at the first failure
+/// Plain arguments holding the defaults of `M`'s optional parameters.
+template <const auto& M>
+ArgsOf<M> initial_args() {
+  return entry_detail::initial_args<M>(std::make_index_sequence<M.kCount>());
+}
+
+/// Converts the parsed arguments `in` into `out` (from initial_args) in signature order,
+/// an omitted optional one keeping its default, stopping at the first failure
 /// (false with an exception set). Views in `out` point into the caller's str objects and
 /// are valid for the call. May throw std::bad_alloc.
 template <const auto& M>
@@ -99,7 +114,7 @@ PyObject* call_with_arguments(PyObject* self, PyObject* const* args, Py_ssize_t 
       return nullptr;
     }
     if constexpr (M.is_static()) {
-      ArgsOf<M> converted;
+      ArgsOf<M> converted = initial_args<M>();
       if (!convert_args<M>(in.data(), converted)) return nullptr;
       return std::apply([](auto&... a) { return Run(a...); }, converted);
     } else {
@@ -107,7 +122,7 @@ PyObject* call_with_arguments(PyObject* self, PyObject* const* args, Py_ssize_t 
       BorrowGuard<M.access> borrow(object.borrow);
       if (!borrow.ok()) return nullptr;
       // After the borrow, so that the arguments' references are dropped while it is held.
-      ArgsOf<M> converted;
+      ArgsOf<M> converted = initial_args<M>();
       if (!convert_args<M>(in.data(), converted)) return nullptr;
       return std::apply([&](auto&... a) { return Run(object, a...); }, converted);
     }
