@@ -152,7 +152,7 @@ consteval Method<0> method(const char* name, Access access, const char* doc = ""
   return Method<0>{name, access, {}, doc};
 }
 
-// ----- the doc string ---------------------------------------------------------------------
+// ----- derived: the doc string and the parser's parameter list ----------------------------------
 
 namespace spec_detail {
 
