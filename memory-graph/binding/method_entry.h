@@ -15,7 +15,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
-#include <tuple>
 #include <utility>
 
 #include "arg_parser.h"
@@ -63,10 +62,25 @@ constexpr Plain<M.params[I].kind> initial_value() {
   if constexpr (p.kind == Kind::kStr || p.kind == Kind::kStrList) return {};
 }
 
-template <const auto& M, std::size_t... I>
-auto initial_args(std::index_sequence<I...>) {
-  return std::tuple<Plain<M.params[I].kind>...>(initial_value<M, I>()...);
+// The plain arguments as one aggregate, slot I holding parameter I: built in place with
+// the defaults, the compiler stores them as it would a struct's member initialisers.
+template <std::size_t I, class T>
+struct Slot {
+  T value;
+};
+template <class Indices, class... T>
+struct Slots;
+template <std::size_t... I, class... T>
+struct Slots<std::index_sequence<I...>, T...> : Slot<I, T>... {};
+
+template <std::size_t I, class T>
+T& slot(Slot<I, T>& s) noexcept {
+  return s.value;
 }
+
+template <const auto& M, std::size_t... I>
+auto slots_of(std::index_sequence<I...>)
+    -> Slots<std::index_sequence<I...>, Plain<M.params[I].kind>...>;
 
 // Parameter I of M from `value` (borrowed; null for an omitted optional one, which keeps
 // its default). False with an exception set.
@@ -83,12 +97,15 @@ bool convert_arg(PyObject* value, T& out) {
 
 /// The plain arguments of method `M`, one per parameter in order.
 template <const auto& M>
-using ArgsOf = decltype(entry_detail::initial_args<M>(std::make_index_sequence<M.kCount>()));
+using ArgsOf = decltype(entry_detail::slots_of<M>(std::make_index_sequence<M.kCount>()));
 
 /// Plain arguments holding the defaults of `M`'s optional parameters.
 template <const auto& M>
 ArgsOf<M> initial_args() {
-  return entry_detail::initial_args<M>(std::make_index_sequence<M.kCount>());
+  return [&]<std::size_t... I>(std::index_sequence<I...>) {
+    return ArgsOf<M>{{entry_detail::initial_value<M, I>()}...};
+  }
+  (std::make_index_sequence<M.kCount>());
 }
 
 /// Converts the parsed arguments `in` into `out` (from initial_args) in signature order,
@@ -98,7 +115,16 @@ ArgsOf<M> initial_args() {
 template <const auto& M>
 bool convert_args(PyObject* const* in, ArgsOf<M>& out) {
   return [&]<std::size_t... I>(std::index_sequence<I...>) {
-    return (entry_detail::convert_arg<M, I>(in[I], std::get<I>(out)) && ...);
+    return (entry_detail::convert_arg<M, I>(in[I], entry_detail::slot<I>(out)) && ...);
+  }
+  (std::make_index_sequence<M.kCount>());
+}
+
+/// `f(a...)` with the plain arguments `args` of method `M`, in order.
+template <const auto& M, class F>
+PyObject* pass_args(ArgsOf<M>& args, F&& f) {
+  return [&]<std::size_t... I>(std::index_sequence<I...>) {
+    return f(entry_detail::slot<I>(args)...);
   }
   (std::make_index_sequence<M.kCount>());
 }
@@ -116,7 +142,7 @@ PyObject* call_with_arguments(PyObject* self, PyObject* const* args, Py_ssize_t 
     if constexpr (M.is_static()) {
       ArgsOf<M> converted = initial_args<M>();
       if (!convert_args<M>(in.data(), converted)) return nullptr;
-      return std::apply([](auto&... a) { return Run(a...); }, converted);
+      return pass_args<M>(converted, [](auto&... a) { return Run(a...); });
     } else {
       Object& object = Object::from(self);
       BorrowGuard<M.access> borrow(object.borrow);
@@ -124,7 +150,7 @@ PyObject* call_with_arguments(PyObject* self, PyObject* const* args, Py_ssize_t 
       // After the borrow, so that the arguments' references are dropped while it is held.
       ArgsOf<M> converted = initial_args<M>();
       if (!convert_args<M>(in.data(), converted)) return nullptr;
-      return std::apply([&](auto&... a) { return Run(object, a...); }, converted);
+      return pass_args<M>(converted, [&](auto&... a) { return Run(object, a...); });
     }
   });
 }
