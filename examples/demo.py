@@ -367,11 +367,14 @@ def show(energies: Mapping[str, float], context: Sequence[str], k: int = 10) -> 
 
 def print_clusters(graph: LeanMemoryGraph, project: str, k: int = 4) -> None:
     clusters = sorted(graph.detect_clusters(project, 0.5), key=len, reverse=True)
-    print(f"  {project!r}: {len(clusters)} clusters; the largest:")
+    data = graph.get_graph_data_for_project(project)
+    print(f"  {project!r}: {len(clusters)} clusters; the largest, strongest members first:")
     for cluster in clusters[:k]:
         hub = graph.cluster_label(cluster)
         density = graph.get_cluster_density(cluster, project)
-        sample = ", ".join(sorted(cluster)[:7]) + (", ..." if len(cluster) > 7 else "")
+        members = sorted(cluster, key=lambda name: (-sum(data.get(name, {}).values()), name))
+        members.remove(hub)
+        sample = ", ".join(members[:6]) + (", ..." if len(members) > 6 else "")
         print(f"    hub {hub!r:14} {len(cluster):3} concepts, density {density:.2f}: {sample}")
 
 
@@ -419,6 +422,8 @@ def main(out_dir: Path = Path("demo-output")) -> None:
         now = 8 * HOUR + hour * HOUR
         energies = graph.spread_activation(context, project, now)
         print(f"\n  {hour:02}:00 in {project!r}, recall from {context}:")
+        if first is not None and first[1] == context:
+            print("  (as at 09:00: the links that recall and its feedback used are stronger)")
         shown = show(energies, context)
         if first is None:
             first = (project, context, energies)
