@@ -15,6 +15,7 @@ that a slice of the demo can run elsewhere (the tests do).
 from __future__ import annotations
 
 import collections
+import importlib.util
 import itertools
 import json
 import math
@@ -395,6 +396,7 @@ def main(out_dir: Path = Path("demo-output")) -> None:
     from pydoc_data.topics import topics
 
     started = time.perf_counter()
+    can_draw = all(importlib.util.find_spec(name) for name in ("networkx", "matplotlib"))
     graph = LeanMemoryGraph()
     timeline: list[Snapshot] = []
 
@@ -438,12 +440,18 @@ def main(out_dir: Path = Path("demo-output")) -> None:
 
     project, context, energies = first
     out_dir.mkdir(parents=True, exist_ok=True)
-    before = out_dir / "recall-morning.png"
-    nodes, positions = draw_neighbourhood(
-        graph, energies, project, before,
-        f"What {' + '.join(context)} called to mind in {project!r} (09:00)",
-    )
-    print(f"\n  picture: {before}")
+    nodes: list[str] = []
+    positions: Positions = {}
+    if can_draw:
+        before = out_dir / "recall-morning.png"
+        nodes, positions = draw_neighbourhood(
+            graph, energies, project, before,
+            f"What {' + '.join(context)} called to mind in {project!r} (09:00)",
+        )
+        print(f"\n  picture: {before}")
+    else:
+        print("\n  no pictures: networkx and matplotlib are not installed"
+              " (pip install networkx matplotlib)")
 
     section("the neighbours of an insight")
     insight = ["descriptor", "metaclass"]
@@ -465,17 +473,18 @@ def main(out_dir: Path = Path("demo-output")) -> None:
     section("the same recall a fortnight later")
     later = graph.spread_activation(context, project, 15 * DAY + 9 * HOUR)
     show(later, context)
-    after = out_dir / "recall-fortnight-later.png"
-    draw_neighbourhood(
-        graph, later, project, after,
-        f"The same neighbourhood a fortnight later: {' + '.join(context)} in {project!r}",
-        nodes=nodes, positions=positions,
-    )
-    print(f"\n  picture: {after}")
     timeline.append(snapshot(graph, "recall again"))
-    day = out_dir / "day.png"
-    plot_day(timeline, day)
-    print(f"  picture: {day}")
+    if can_draw:
+        after = out_dir / "recall-fortnight-later.png"
+        draw_neighbourhood(
+            graph, later, project, after,
+            f"The same neighbourhood a fortnight later: {' + '.join(context)} in {project!r}",
+            nodes=nodes, positions=positions,
+        )
+        print(f"\n  picture: {after}")
+        day = out_dir / "day.png"
+        plot_day(timeline, day)
+        print(f"  picture: {day}")
 
     section("saving and loading")
     path = out_dir / "memory.json"
