@@ -4,7 +4,7 @@
 #include <exception>
 #include <new>
 
-#include "persist/document.h"
+#include "persist/error.h"
 #include "py_ref.h"
 
 namespace recall_mesh::binding {

@@ -96,9 +96,6 @@ def test_real_use_of_every_method_checks_strict_and_runs(mypy, tmp_path):
     module.main(str(tmp_path))
 
 
-# Strict: once the rewritten demo checks clean this passes unexpectedly and fails, as a
-# reminder to drop the marker.
-@pytest.mark.xfail(strict=True, reason="examples/demo.py does not yet check under --strict")
 def test_the_examples_check_strict(mypy):
     result = mypy(str(ROOT / "examples"))
     assert result.returncode == 0, result.stdout + result.stderr
