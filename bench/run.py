@@ -646,6 +646,12 @@ def run_persist(ctx: Context) -> None:
                     save["text_ns"], ref["dumps_ns"], "orjson.dumps(OPT_SORT_KEYS)", 0)
         speedup_row(r, g, "load_from_json", load["load_ns"], ref["loads_ns"],
                     "orjson.loads of the bytes", 1)
+        ratio = save["paired_load_ns"] / save["paired_save_ns"]
+        mb = size / 1e6
+        r.add(g, "load_from_json over save_to_json, side by side in one process",
+              f"load {fmt_ns(save['paired_load_ns'])} ({mb / (save['paired_load_ns'] / 1e9):.0f}"
+              " MB/s)", f"save {fmt_ns(save['paired_save_ns'])}", f"{ratio:.2f}x", "<= 2.0x",
+              verdict(ratio <= 2.0))
         r.add(g, "load_from_json against reading the file and orjson.loads",
               fmt_ns(load["load_ns"]), f"read + orjson.loads {fmt_ns(ref['read_loads_ns'])}",
               faster(ref["read_loads_ns"] / load["load_ns"]), "", "")
@@ -716,8 +722,15 @@ def child_main(kind: str, args, extra: list[str]) -> dict:
         extra_kb = status_kb("VmHWM") - base
         save_ns = per_run_ns(lambda: graph.save_to_json(extra[0]), args.reps)
         text_ns = per_run_ns(graph.to_json_str, args.reps)
+        # Load against save side by side in this one process, their runs alternating.
+        holder = {}
+        paired_save_ns, paired_load_ns = paired_run_ns(
+            lambda: graph.save_to_json(extra[0]), args.reps,
+            lambda: holder.__setitem__("g", recall_mesh.LeanMemoryGraph.load_from_json(extra[0])),
+            args.reps, setup_b=holder.clear)
         return {"save_ns": save_ns, "text_ns": text_ns, "graph_kb": graph_kb,
-                "peak_kb": graph_kb + extra_kb}
+                "peak_kb": graph_kb + extra_kb, "paired_save_ns": paired_save_ns,
+                "paired_load_ns": paired_load_ns}
     if kind == "load":
         import recall_mesh
         del calls
