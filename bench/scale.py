@@ -89,6 +89,11 @@ def settle() -> None:
     _libc.malloc_trim(0)
 
 
+def note_process_peak(out: dict, peak_kb: int) -> None:
+    """The process's largest resident set so far: resetting VmHWM per phase loses it."""
+    out["process_peak_kb"] = max(out.get("process_peak_kb", 0), peak_kb)
+
+
 class Phase:
     """Runs one operation `reps` times, each run timed alone after an untimed setup; the
     first run's peak resident set over the set it began with is kept."""
@@ -110,8 +115,10 @@ class Phase:
                 result = after(result)
             took = ns_now() - start
             times.append(took)
+            peak = status_kb("VmHWM")
             if rep == 0:
-                self.out[self.name + "_peak_kb"] = status_kb("VmHWM") - before
+                self.out[self.name + "_peak_kb"] = peak - before
+            note_process_peak(self.out, peak)
             print(f"  {self.name}: {took / 1e9:.2f} s", file=sys.stderr, flush=True)
         self.out[self.name + "_ns"] = statistics.median(times)
         return result
@@ -129,6 +136,7 @@ def child_main(entries: int, reps: int, directory: str, seed: int) -> dict:
     work = scale_workload.generate(entries, seed)
     hubs = work.hubs(10)
     out["workload_s"] = (ns_now() - start) / 1e9
+    note_process_peak(out, status_kb("VmHWM"))
     settle()
 
     heap0, rss0 = heap_bytes(), status_kb("VmRSS")
@@ -137,7 +145,7 @@ def child_main(entries: int, reps: int, directory: str, seed: int) -> dict:
     start = ns_now()
     work.build(graph)
     out["build_ns"] = ns_now() - start
-    out["build_peak_kb"] = status_kb("VmHWM") - rss0
+    note_process_peak(out, status_kb("VmHWM"))
     settle()
     out["store_bytes"] = heap_bytes() - heap0
     out["graph_kb"] = status_kb("VmRSS") - rss0
@@ -291,6 +299,7 @@ def tables(results: list[dict]) -> str:
             f"{r['file_bytes'] / r['load_ns'] * 1e3:.0f} MB/s, save "
             f"{r['file_bytes'] / r['save_ns'] * 1e3:.0f} MB/s; the loaded graph "
             f"{'matched' if r['round_trip'] else 'DID NOT match'} the saved one's counts; "
+            f"largest resident set of the child {r['process_peak_kb'] / 2**20:.2f} GiB; "
             f"workload generated in {r['workload_s']:.1f} s, child ran {r['wall_s']:.0f} s, "
             f"median of {r['reps']} runs, load average {r['load_average']:.1f} at its end.")
     return "\n".join(timing + [""] + memory + [""] + notes)
