@@ -124,10 +124,30 @@ class Phase:
         return result
 
 
+def under_limit(call, room: int) -> str:
+    """call() with the soft address-space limit `room` bytes over the process's size:
+    what it raised (or "returned") and how long it took."""
+    import resource
+
+    settle()
+    saved = resource.getrlimit(resource.RLIMIT_AS)
+    start = ns_now()
+    try:
+        resource.setrlimit(resource.RLIMIT_AS, (status_kb("VmSize") * 1024 + room, saved[1]))
+        try:
+            call()
+            outcome = "returned"
+        finally:
+            resource.setrlimit(resource.RLIMIT_AS, saved)
+    except BaseException as e:  # noqa: BLE001 - reported in the table's notes
+        outcome = type(e).__name__
+    return f"{outcome} in {(ns_now() - start) / 1e9:.2f} s"
+
+
 # -- one size, in its own process ----------------------------------------------------------
 
 
-def child_main(entries: int, reps: int, directory: str, seed: int) -> dict:
+def child_main(entries: int, reps: int, directory: str, seed: int, pressure: bool) -> dict:
     import recall_mesh
     import scale_workload
 
@@ -179,6 +199,14 @@ def child_main(entries: int, reps: int, directory: str, seed: int) -> dict:
     Phase(out, "save").run(lambda: graph.save_to_json(path), reps)
     out["file_bytes"] = os.path.getsize(path)
     counts = (graph.node_count(), graph.edge_count())
+    if pressure:
+        # With room for half the document, or a quarter of the graph's own memory (its
+        # dicts take about 1.4 times that), neither result can be made: both must fail
+        # cleanly, and the graph stay as it was.
+        out["pressure_to_json_str"] = under_limit(graph.to_json_str, out["file_bytes"] // 2)
+        out["pressure_get_graph_data"] = under_limit(graph.get_graph_data,
+                                                     out["graph_kb"] * 1024 // 4)
+        out["pressure_unchanged"] = (graph.node_count(), graph.edge_count()) == counts
 
     del graph
     settle()
@@ -232,6 +260,8 @@ def run_size(entries: int, args, directory: str) -> dict | None:
     print(f"== {entries:,} directed entries", file=sys.stderr, flush=True)
     cmd = [sys.executable, str(Path(__file__).resolve()), "--child", str(entries),
            "--reps", str(args.reps), "--seed", str(args.seed), "--dir", directory]
+    if args.pressure:
+        cmd.append("--pressure")
     start = time.monotonic()
     proc = subprocess.run(cmd, stdout=subprocess.PIPE, text=True)
     if proc.returncode != 0:
@@ -265,6 +295,15 @@ def cell_bytes(total: float, entries: int) -> str:
     else:
         size = f"{total / 1e6:.0f} MB"
     return f"{size} ({total / entries:.1f} B)"
+
+
+def pressure_note(r: dict) -> str:
+    if "pressure_unchanged" not in r:
+        return ""
+    return (f" With room for half the document, to_json_str: {r['pressure_to_json_str']}; "
+            f"with room for a quarter of the graph, get_graph_data: "
+            f"{r['pressure_get_graph_data']}; counts "
+            f"{'unchanged' if r['pressure_unchanged'] else 'CHANGED'}.")
 
 
 def tables(results: list[dict]) -> str:
@@ -301,7 +340,8 @@ def tables(results: list[dict]) -> str:
             f"{'matched' if r['round_trip'] else 'DID NOT match'} the saved one's counts; "
             f"largest resident set of the child {r['process_peak_kb'] / 2**20:.2f} GiB; "
             f"workload generated in {r['workload_s']:.1f} s, child ran {r['wall_s']:.0f} s, "
-            f"median of {r['reps']} runs, load average {r['load_average']:.1f} at its end.")
+            f"median of {r['reps']} runs, load average {r['load_average']:.1f} at its end."
+            + pressure_note(r))
     return "\n".join(timing + [""] + memory + [""] + notes)
 
 
@@ -315,11 +355,15 @@ def main(argv=None) -> int:
                         "directory under the worktree, removed afterwards)")
     parser.add_argument("--force", action="store_true",
                         help="run a size even when disk or memory look too small")
+    parser.add_argument("--pressure", action="store_true",
+                        help="also call to_json_str and get_graph_data with too little "
+                        "address space (half the document, a quarter of the graph) and "
+                        "report what they raise")
     parser.add_argument("--out", help="also write the tables to this file")
     parser.add_argument("--child", type=int, help=argparse.SUPPRESS)
     args = parser.parse_args(argv)
     if args.child:
-        result = child_main(args.child, args.reps, args.dir, args.seed)
+        result = child_main(args.child, args.reps, args.dir, args.seed, args.pressure)
         print("RESULT " + json.dumps(result), flush=True)
         return 0
 
