@@ -42,11 +42,11 @@ PROJECT = "alpha"
 MIN_WEIGHT = 0.5
 DECAY_RATE = 0.002
 SPREAD_TIME = 1_950_000_000
-# Rough room one directed entry needs, from the 10^7 run: a document of about 235 bytes
-# (twice that while a save replaces an older file), and in memory the graph, the
-# workload's arrays and names, and the export of one project's dicts.
-DISK_PER_ENTRY = 2 * 240
-MEMORY_PER_ENTRY = 200
+# Rough room one directed entry needs, from the 10^7 run: a document of 254 bytes (twice
+# that while a save replaces the older file), and a child whose largest resident set was
+# 147 bytes per entry (the graph with the dicts of one project's export beside it).
+DISK_PER_ENTRY = 2 * 260
+MEMORY_PER_ENTRY = 160
 
 ns_now = time.perf_counter_ns
 # The process's own CPU time (user and system), which other work on a shared machine
