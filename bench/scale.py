@@ -115,12 +115,16 @@ class Phase:
             before = status_kb("VmRSS")
             reset_peak()
             start, cpu_start = ns_now(), cpu_now()
-            result = fn()
-            if after:
-                result = after(result)
-            took = ns_now() - start
+            made = fn()
+            took, cpu_took = ns_now() - start, cpu_now() - cpu_start
+            # What `after` makes of the result is not timed; dropping the result is.
+            result = after(made) if after else None
+            start, cpu_start = ns_now(), cpu_now()
+            del made
+            took += ns_now() - start
+            cpu_took += cpu_now() - cpu_start
             times.append(took)
-            cpu.append(cpu_now() - cpu_start)
+            cpu.append(cpu_took)
             peak = status_kb("VmHWM")
             if rep == 0:
                 self.out[self.name + "_peak_kb"] = peak - before
@@ -220,8 +224,6 @@ def child_main(entries: int, reps: int, directory: str, seed: int, pressure: boo
     settle()
     heap0, rss0 = heap_bytes(), status_kb("VmRSS")
     holder: list = []
-
-
     # Every load's peak is over the process without a graph (the previous one is dropped
     # first): the loaded graph's own memory and whatever the reader needs beside it.
     Phase(out, "load").run(
