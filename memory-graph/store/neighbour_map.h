@@ -102,6 +102,10 @@ class NeighbourMap {
   std::size_t slot_of(NameId neighbour) const noexcept {
     return static_cast<std::size_t>(mix_id(neighbour)) & mask_;
   }
+  // Makes the block hold at least `n` entries and the index fit them, moving the entries
+  // over; a throw leaves the map as it was. True when the index is new and must be
+  // rebuilt once the entries are in place.
+  bool make_room(EntryArena& arena, NameId owner, std::size_t n);
   void index_insert(std::uint32_t position) noexcept;
   void reindex() noexcept;
 
