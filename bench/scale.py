@@ -38,6 +38,8 @@ for _var in ("OPENBLAS_NUM_THREADS", "OMP_NUM_THREADS", "MKL_NUM_THREADS"):
 HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
 
+from run import reset_peak_rss, status_kb  # noqa: E402
+
 PROJECT = "alpha"
 MIN_WEIGHT = 0.5
 DECAY_RATE = 0.002
@@ -55,19 +57,6 @@ cpu_now = time.process_time_ns
 
 
 # -- process memory ------------------------------------------------------------------------
-
-
-def status_kb(key: str) -> int:
-    with open("/proc/self/status") as f:
-        for line in f:
-            if line.startswith(key + ":"):
-                return int(line.split()[1])
-    return 0
-
-
-def reset_peak() -> None:
-    with open("/proc/self/clear_refs", "w") as f:
-        f.write("5")
 
 
 class _Mallinfo2(ctypes.Structure):
@@ -113,7 +102,7 @@ class Phase:
                 setup()
             settle()
             before = status_kb("VmRSS")
-            reset_peak()
+            reset_peak_rss()
             start, cpu_start = ns_now(), cpu_now()
             made = fn()
             took, cpu_took = ns_now() - start, cpu_now() - cpu_start
@@ -171,7 +160,7 @@ def child_main(entries: int, reps: int, directory: str, seed: int, pressure: boo
     settle()
 
     heap0, rss0 = heap_bytes(), status_kb("VmRSS")
-    reset_peak()
+    reset_peak_rss()
     graph = recall_mesh.LeanMemoryGraph()
     start, cpu_start = ns_now(), cpu_now()
     work.build(graph)

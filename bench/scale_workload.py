@@ -93,46 +93,4 @@ def _names(lengths: np.ndarray, tails: np.ndarray) -> list[str]:
 
 def generate(entries: int, seed: int = 20240611) -> ScaleWorkload:
     """The workload with `entries` directed entries (entries / 2 associations)."""
-    associations = max(entries // 2, 1)
-    concepts = max(associations * 2 // workload.ENTRIES_PER_CONCEPT, 8)
-    rng = np.random.default_rng(seed)
-
-    lengths = rng.integers(4, 17, size=concepts)
-    tails = workload._TAIL_CHARS[rng.integers(0, len(workload._TAIL_CHARS), size=(concepts, 12))]
-    names = _names(lengths, tails)
-    del lengths, tails
-
-    by_rank = rng.permutation(concepts).astype(np.int32)
-
-    def draw_ranked(n: int) -> np.ndarray:
-        u = rng.random(n)
-        rank = np.minimum((concepts * (u * u * u)).astype(np.int64), concepts - 1)
-        return by_rank[rank]
-
-    a = rng.permutation(concepts).astype(np.int32)
-    b = draw_ranked(concepts)
-    while True:
-        keep = a != b
-        a, b = a[keep], b[keep]
-        lo, hi = np.minimum(a, b).astype(np.int64), np.maximum(a, b).astype(np.int64)
-        _, first = np.unique(lo * concepts + hi, return_index=True)
-        del lo, hi
-        first.sort()
-        a, b = a[first], b[first]
-        del first
-        if len(a) >= associations:
-            break
-        more = int((associations - len(a)) * 1.3) + 1024
-        a = np.concatenate([a, draw_ranked(more)])
-        b = np.concatenate([b, draw_ranked(more)])
-    a, b = a[:associations].copy(), b[:associations].copy()
-
-    project = rng.choice(len(PROJECTS), size=associations, p=workload.PROJECT_SHARES)
-    project = project.astype(np.uint8)
-    weight = rng.uniform(0.0, 0.8, size=associations).astype(np.float32)
-    salience = rng.uniform(0.1, 1.0, size=associations).astype(np.float32)
-    start = 1_700_000_000
-    time = (start + np.arange(associations, dtype=np.uint64) * 3
-            + rng.integers(0, 3, size=associations).astype(np.uint64))
-    landmark = rng.random(associations) < 0.01
-    return ScaleWorkload(names, a, b, project, weight, salience, time, landmark)
+    return ScaleWorkload(*workload.draw(entries, seed, _names))

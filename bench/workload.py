@@ -75,17 +75,24 @@ def _name(index: int, tail: bytes) -> str:
     return "".join(head) + tail.decode()
 
 
-def generate(entries: int = 2_000_000, seed: int = 20240611) -> Workload:
-    """The workload with `entries` directed entries (entries / 2 associations)."""
+def _four_letter_names(lengths: np.ndarray, tails: np.ndarray) -> list[str]:
+    if len(lengths) > 26**4:
+        raise ValueError("at most 456,976 concepts: raise the name prefix first")
+    return [_name(i, tails[i, : lengths[i] - 4].tobytes()) for i in range(len(lengths))]
+
+
+def draw(entries: int, seed: int, make_names) -> tuple:
+    """The workload's draws for `entries` directed entries (entries / 2 associations):
+    names, a, b, project, weight, salience, time, landmark. `make_names(lengths, tails)`
+    turns each concept's drawn length and tail bytes into its name."""
     associations = max(entries // 2, 1)
     concepts = max(associations * 2 // ENTRIES_PER_CONCEPT, 8)
-    if concepts > 26**4:
-        raise ValueError("at most 456,976 concepts: raise the name prefix first")
     rng = np.random.default_rng(seed)
 
     lengths = rng.integers(4, 17, size=concepts)
     tails = _TAIL_CHARS[rng.integers(0, len(_TAIL_CHARS), size=(concepts, 12))]
-    names = [_name(i, tails[i, : lengths[i] - 4].tobytes()) for i in range(concepts)]
+    names = make_names(lengths, tails)
+    del lengths, tails
 
     # Rank r is drawn with density ~ r**(-2/3); a permutation hides the hubs among the
     # names so that they are not simply the first ones.
@@ -96,23 +103,23 @@ def generate(entries: int = 2_000_000, seed: int = 20240611) -> Workload:
         rank = np.minimum((concepts * (u * u * u)).astype(np.int64), concepts - 1)
         return by_rank[rank]
 
-    firsts = [rng.permutation(concepts).astype(np.int32)]  # each concept once
-    seconds = [draw_ranked(concepts)]
-    a = np.concatenate(firsts)
-    b = np.concatenate(seconds)
+    a = rng.permutation(concepts).astype(np.int32)  # each concept once
+    b = draw_ranked(concepts)
     while True:
         keep = a != b
         a, b = a[keep], b[keep]
         lo, hi = np.minimum(a, b).astype(np.int64), np.maximum(a, b).astype(np.int64)
         _, first = np.unique(lo * concepts + hi, return_index=True)
+        del lo, hi
         first.sort()  # keep the draw order of first occurrences
         a, b = a[first], b[first]
+        del first
         if len(a) >= associations:
             break
         more = int((associations - len(a)) * 1.3) + 1024
         a = np.concatenate([a, draw_ranked(more)])
         b = np.concatenate([b, draw_ranked(more)])
-    a, b = a[:associations], b[:associations]
+    a, b = a[:associations].copy(), b[:associations].copy()
 
     project = rng.choice(len(PROJECTS), size=associations, p=PROJECT_SHARES).astype(np.uint8)
     weight = rng.uniform(0.0, 0.8, size=associations).astype(np.float32)
@@ -121,7 +128,12 @@ def generate(entries: int = 2_000_000, seed: int = 20240611) -> Workload:
     time = (start + np.arange(associations, dtype=np.uint64) * 3
             + rng.integers(0, 3, size=associations).astype(np.uint64))
     landmark = rng.random(associations) < 0.01
-    return Workload(names, a, b, project, weight, salience, time, landmark)
+    return names, a, b, project, weight, salience, time, landmark
+
+
+def generate(entries: int = 2_000_000, seed: int = 20240611) -> Workload:
+    """The workload with `entries` directed entries (entries / 2 associations)."""
+    return Workload(*draw(entries, seed, _four_letter_names))
 
 
 def write_binary(w: Workload, path: str) -> None:
