@@ -97,8 +97,15 @@ class Reader {
         return std::nullopt;  // cut short: the general reader says where
       }
     }
-    // Only the end of the input may follow.
-    if (window_.begin() != window_.end() || window_.refill()) return std::nullopt;
+    // Only blanks may follow, as for the general reader: a file that an editor or a shell
+    // gave a final line break is still read once.
+    for (;;) {
+      const char* p = window_.begin();
+      while (p != window_.end() && is_blank(*p)) ++p;
+      window_.consume_to(p);
+      if (p != window_.end()) return std::nullopt;
+      if (!window_.refill()) break;
+    }
     if (source_.error() != 0) return read_error(source_.error());
     return std::move(adj_);
   }
@@ -117,7 +124,15 @@ class Reader {
   // One step from `state`; on success the state that follows, else c.stop says why.
   State step(State state, Cursor& c) {
     switch (state) {
-      case State::kStart:
+      case State::kStart: {
+        // Blanks may lead, as they may follow; they are consumed as they come.
+        const char* const first = c.p;
+        while (c.p != c.e && is_blank(*c.p)) ++c.p;
+        if (c.p == c.e) {
+          if (c.p == first) c.stop = Stop::kNeedMore;
+          return state;
+        }
+      }
         c.literal("{\"graph\":{\"adj\":{");
         return State::kInAdjacency;
       case State::kInAdjacency:

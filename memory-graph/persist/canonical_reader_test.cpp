@@ -70,6 +70,11 @@ TEST(CanonicalReader, TakesWhatTheWriterWrites) {
     EXPECT_TRUE(fast_reader_takes(text, piece)) << text;
   }
   EXPECT_EQ(read_both_ways(text), text);
+  // Blanks around the document, such as an editor's final line break, keep it on the fast
+  // path; the general reader accepts them too.
+  const std::string framed = " \n" + text + "\r\n\t";
+  EXPECT_TRUE(fast_reader_takes(framed, 1));
+  EXPECT_EQ(read_both_ways(framed), text);
   EXPECT_TRUE(fast_reader_takes(doc("{}")));
   EXPECT_TRUE(fast_reader_takes(doc(R"({"a":{}})")));
 }

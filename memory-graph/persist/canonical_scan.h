@@ -187,6 +187,11 @@ inline bool read_string(Cursor& c, std::string_view& out, std::string& scratch) 
   return true;
 }
 
+// JSON's whitespace, which the writer never writes but a document may have around it.
+inline bool is_blank(char c) noexcept {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\r';
+}
+
 inline bool is_digit(char c) noexcept {
   return c >= '0' && c <= '9';
 }
