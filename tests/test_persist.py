@@ -57,6 +57,19 @@ def test_example_and_empty_documents(pair_graph, tmp_path):
     assert sorted(os.listdir(tmp_path)) == ["doc.json", "g.json"]
 
 
+def test_a_large_text_is_the_saved_document(tmp_path):
+    # Past a few tens of megabytes the text is made in pieces; pieces must not split a
+    # character, so most names here are several bytes a character.
+    g = LeanMemoryGraph()
+    for i in range(70_000):
+        g.add_association(f"Ärger-{i}-€", f"n{i % 997}-日本", "Global", 0.5, i)
+    path = tmp_path / "big.json"
+    g.save_to_json(str(path))
+    text = g.to_json_str()
+    assert len(text.encode()) > 32 << 20
+    assert text == path.read_bytes().decode()
+
+
 def test_names_are_escaped_and_come_back(graph, tmp_path):
     names = ['q"b\\s\t\x1f', "Ünïcödé 😀", "", "Z", "a"]
     for n in names:

@@ -75,7 +75,7 @@ PyObject* save_to_json(GraphObject& g, std::string_view path) {
 PyObject* to_json_str(GraphObject& g) {
   auto text = persist::to_json_str(g.adj);
   if (const auto* error = std::get_if<persist::Error>(&text)) return set_persist_error(*error);
-  return new_str(std::get<std::string>(text));
+  return new_document_str(std::get<std::string>(text));
 }
 
 PyObject* load_from_json(std::string_view path) {

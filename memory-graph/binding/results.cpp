@@ -1,6 +1,9 @@
 #include "results.h"
 
+#include <algorithm>
 #include <cstdint>
+#include <string>
+#include <string_view>
 
 #include "errors.h"
 #include "py_ref.h"
@@ -45,6 +48,42 @@ PyObject* new_float(float x) noexcept {
 
 PyObject* new_str(std::string_view utf8) noexcept {
   return PyUnicode_FromStringAndSize(utf8.data(), static_cast<Py_ssize_t>(utf8.size()));
+}
+
+PyObject* new_document_str(std::string& text) noexcept {
+  // Converting 16 MB takes a few milliseconds. Each piece is appended to the result, which
+  // grows in place (its one owner is this function), so the pieces cost one more copy of
+  // the text and no more memory than one piece.
+  constexpr std::size_t kPiece = std::size_t{16} << 20;
+  if (text.size() <= 2 * kPiece) return new_str(text);
+  PyObject* result = nullptr;  // owned; PyUnicode_Append replaces it, or clears it on failure
+  for (std::size_t at = 0; at < text.size();) {
+    std::size_t end = std::min(text.size(), at + kPiece);
+    // Cut before a continuation byte, so that every piece holds whole characters.
+    while (end < text.size() && end > at + 1 &&
+           (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) {
+      --end;
+    }
+    PyObject* piece = new_str(std::string_view(text).substr(at, end - at));
+    if (piece == nullptr) {
+      Py_XDECREF(result);
+      return nullptr;
+    }
+    if (result == nullptr) {
+      result = piece;
+    } else {
+      PyUnicode_Append(&result, piece);  // does not steal `piece`
+      Py_DECREF(piece);
+      if (result == nullptr) return nullptr;
+    }
+    if (PyErr_CheckSignals() != 0) {
+      Py_DECREF(result);
+      return nullptr;
+    }
+    at = end;
+  }
+  std::string().swap(text);
+  return result;
 }
 
 PyObject* new_str_list(const std::vector<std::string>& items) noexcept {

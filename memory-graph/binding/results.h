@@ -24,6 +24,11 @@ PyObject* new_int(std::size_t n) noexcept;
 PyObject* new_float(float x) noexcept;
 PyObject* new_str(std::string_view utf8) noexcept;
 PyObject* new_str_list(const std::vector<std::string>& items) noexcept;
+/// A document's text as a new str, or null with an exception set. A large text is
+/// converted a piece at a time with the interpreter's signal handlers run between pieces,
+/// so a Ctrl-C is not held up by one long conversion (null with KeyboardInterrupt set).
+/// `text` is emptied once converted.
+PyObject* new_document_str(std::string& text) noexcept;
 /// A list of lists of str, one list per cluster, each name copied from the store.
 PyObject* new_cluster_lists(const store::AdjacencyMap& adj,
                             const query::ClusterIds& clusters) noexcept;
