@@ -136,45 +136,16 @@ class Reader {
         c.literal("{\"graph\":{\"adj\":{");
         return State::kInAdjacency;
       case State::kInAdjacency:
-        if (!c.need(1)) return state;
-        if (*c.p == '}') {
-          ++c.p;
-          return State::kEpilogue;
-        }
-        return concept_head(c) ? State::kInConcept : state;
-      case State::kInConcept:
-        if (!c.need(1)) return state;
-        if (*c.p == '}') {
-          ++c.p;
-          flush();
-          return State::kAfterConcept;
-        }
-        return entry(c) ? State::kAfterEntry : state;
-      case State::kAfterEntry:
-        if (!c.need(1)) return state;
-        if (*c.p == '}') {
-          ++c.p;
-          flush();
-          return State::kAfterConcept;
-        }
-        if (*c.p != ',') {
-          c.off();
-          return state;
-        }
-        ++c.p;
-        return entry(c) ? State::kAfterEntry : state;
       case State::kAfterConcept:
-        if (!c.need(1)) return state;
-        if (*c.p == '}') {
-          ++c.p;
-          return State::kEpilogue;
-        }
-        if (*c.p != ',') {
-          c.off();
-          return state;
-        }
-        ++c.p;
-        return concept_head(c) ? State::kInConcept : state;
+        return in_object(c, state, state == State::kInAdjacency, State::kInConcept,
+                         State::kEpilogue, &Reader::concept_head);
+      case State::kInConcept:
+      case State::kAfterEntry: {
+        const State next = in_object(c, state, state == State::kInConcept, State::kAfterEntry,
+                                     State::kAfterConcept, &Reader::entry);
+        if (next == State::kAfterConcept) flush();
+        return next;
+      }
       case State::kEpilogue:
         c.literal(epilogue_);
         return State::kDone;
@@ -182,6 +153,26 @@ class Reader {
         break;
     }
     return state;
+  }
+
+  // Inside an object whose members `member` reads: after its opening brace (`first`) a
+  // member or the closing brace, after a member a comma and a member or the closing brace.
+  // Returns `closed` once the brace is taken, `next` after a member.
+  State in_object(Cursor& c, State state, bool first, State next, State closed,
+                  bool (Reader::*member)(Cursor&)) {
+    if (!c.need(1)) return state;
+    if (*c.p == '}') {
+      ++c.p;
+      return closed;
+    }
+    if (!first) {
+      if (*c.p != ',') {
+        c.off();
+        return state;
+      }
+      ++c.p;
+    }
+    return (this->*member)(c) ? next : state;
   }
 
   // `"name":{`, a concept after the one before in byte order.
