@@ -223,15 +223,8 @@ class Reader {
 
   void add_to_batch(std::string_view neighbour, std::string_view project,
                     const store::EdgeValues& values) {
-    const std::size_t at = text_.size();
-    text_.append(neighbour);
-    spans_.push_back({at, neighbour.size()});
-    if (project_spans_.empty() || project != last_project_) {
-      last_project_at_ = text_.size();
-      text_.append(project);
-      last_project_.assign(project);
-    }
-    project_spans_.push_back({last_project_at_, project.size()});
+    spans_.push_back({text_.size(), neighbour.size(), project.size()});
+    text_.append(neighbour).append(project);
     values_.push_back(values);
     if (values_.size() == kBatch) flush();
   }
@@ -239,16 +232,15 @@ class Reader {
   // Places the batch's entries in the current concept.
   void flush() {
     if (values_.empty()) return;
-    neighbours_.clear();
+    const std::string_view text(text_);
     for (std::size_t i = 0; i < values_.size(); ++i) {
-      neighbours_.push_back(std::string_view(text_).substr(spans_[i].first, spans_[i].second));
-      set_names(values_[i],
-                std::string_view(text_).substr(project_spans_[i].first, project_spans_[i].second));
+      const Span& s = spans_[i];
+      neighbours_.push_back(text.substr(s.at, s.neighbour));
+      set_names(values_[i], text.substr(s.at + s.neighbour, s.project));
     }
     adj_.append_new_entries(concept_, neighbours_, values_);
     values_.clear();
     spans_.clear();
-    project_spans_.clear();
     neighbours_.clear();
     text_.clear();
   }
@@ -270,12 +262,15 @@ class Reader {
   std::string previous_neighbour_;
   bool have_neighbour_ = false;
 
-  // The batch: names as spans of text_, which may move as it grows.
+  // The batch: each entry's neighbour and project names, one after the other in text_,
+  // found by offset since text_ may move as it grows.
+  struct Span {
+    std::size_t at;
+    std::size_t neighbour;  // its length; the project follows
+    std::size_t project;
+  };
   std::string text_;
-  std::vector<std::pair<std::size_t, std::size_t>> spans_;
-  std::vector<std::pair<std::size_t, std::size_t>> project_spans_;
-  std::size_t last_project_at_ = 0;
-  std::string last_project_;
+  std::vector<Span> spans_;
   std::vector<store::EdgeValues> values_;
   std::vector<std::string_view> neighbours_;
 };

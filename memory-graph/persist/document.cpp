@@ -24,19 +24,26 @@ std::optional<Error> save_to_json(const store::AdjacencyMap& adj, std::string_vi
   return file.commit(sink.written());
 }
 
+namespace {
+
+// The document as text; false when the host's check stopped it (only when `interruptible`).
+bool write_text(const store::AdjacencyMap& adj, bool interruptible, std::string& text) {
+  text.reserve(document_size_bound(adj));
+  StringSink sink(text, interruptible);
+  return write_document(adj, sink) || !sink.stopped();
+}
+
+}  // namespace
+
 std::variant<std::string, Error> to_json_str(const store::AdjacencyMap& adj) {
   std::string text;
-  text.reserve(document_size_bound(adj));
-  StringSink sink(text, true);
-  if (!write_document(adj, sink) && sink.stopped()) return stopped_error();
+  if (!write_text(adj, true, text)) return stopped_error();
   return text;
 }
 
 std::string document_text(const store::AdjacencyMap& adj) {
   std::string text;
-  text.reserve(document_size_bound(adj));
-  StringSink sink(text);
-  write_document(adj, sink);
+  write_text(adj, false, text);
   return text;
 }
 

@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <numeric>
 #include <string_view>
 #include <tuple>
 #include <type_traits>
@@ -78,6 +79,12 @@ inline constexpr std::size_t kFieldCount = std::tuple_size_v<decltype(kEdgeField
 // A field is named by its position in the table; one value is kept for "no field".
 static_assert(kFieldCount < 0xff, "field positions are 8-bit, one value kept for none");
 
+/// Calls `f(field)` for every field in the table's order, unrolled.
+template <class F>
+constexpr void for_each_field(F&& f) {
+  std::apply([&](const auto&... field) { (f(field), ...); }, kEdgeFields);
+}
+
 /// Calls `f(field)` for the field at each position of `order`, unrolled.
 template <auto& Order, class F>
 constexpr void for_each_field_in(F&& f) {
@@ -117,16 +124,9 @@ static_assert(std::is_sorted(kFieldRequired.begin(), kFieldRequired.end(), std::
 /// the order in which the reader reports the first of several faulty members.
 inline constexpr std::array<std::size_t, kFieldCount> kFieldsByKey = [] {
   std::array<std::size_t, kFieldCount> order{};
-  for (std::size_t i = 0; i < kFieldCount; ++i) order[i] = i;
+  std::iota(order.begin(), order.end(), std::size_t{0});
   std::sort(order.begin(), order.end(),
             [](std::size_t a, std::size_t b) { return kFieldKeys[a] < kFieldKeys[b]; });
-  return order;
-}();
-
-/// Positions in the table's own order.
-inline constexpr std::array<std::size_t, kFieldCount> kFieldsInOrder = [] {
-  std::array<std::size_t, kFieldCount> order{};
-  for (std::size_t i = 0; i < kFieldCount; ++i) order[i] = i;
   return order;
 }();
 

@@ -345,17 +345,13 @@ std::optional<Error> FileReplacement::commit(std::size_t written) {
   // is untouched, so stopping here loses nothing.
   if (!temp_.empty()) {
     for (std::size_t at = 0; at < written; at += kSyncStep) {
+      ::sync_file_range(
+          fd_, static_cast<off_t>(at), static_cast<off_t>(std::min(kSyncStep, written - at)),
+          SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER);
       if (stop_requested()) {
         discard();
         return stopped_error();
       }
-      ::sync_file_range(
-          fd_, static_cast<off_t>(at), static_cast<off_t>(std::min(kSyncStep, written - at)),
-          SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER);
-    }
-    if (stop_requested()) {
-      discard();
-      return stopped_error();
     }
   }
   // Devices and pipes cannot be synced (EINVAL); that is no failure of the save.

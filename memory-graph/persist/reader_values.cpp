@@ -182,7 +182,7 @@ constexpr auto kSetters = []<std::size_t... I>(std::index_sequence<I...>) {
 }  // namespace
 
 void reset_fields(store::EdgeValues& edge) noexcept {
-  for_each_field_in<kFieldsInOrder>([&](const auto& field) { edge.*field.value = field.fallback; });
+  for_each_field([&](const auto& field) { edge.*field.value = field.fallback; });
 }
 
 Fault set_field(std::size_t field, const Scalar& v, store::EdgeValues& edge, std::string& name) {
@@ -190,7 +190,7 @@ Fault set_field(std::size_t field, const Scalar& v, store::EdgeValues& edge, std
 }
 
 void set_names(store::EdgeValues& edge, std::string_view name) noexcept {
-  for_each_field_in<kFieldsInOrder>([&](const auto& field) {
+  for_each_field([&](const auto& field) {
     if constexpr (std::remove_cvref_t<decltype(field)>::kind == FieldKind::kName) {
       edge.*field.value = name;
     }

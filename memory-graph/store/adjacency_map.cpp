@@ -141,21 +141,20 @@ void AdjacencyMap::append_new_entries(NameId concept_id,
   compact_if_worth_it();
   // Hash every name, then look them all up in a loop of lookups alone: each lookup is a
   // likely cache miss in a large pool, and with nothing between them they overlap.
-  std::vector<MemoryEdge> edges(n);
   std::vector<std::size_t> hashes(n);
   for (std::size_t i = 0; i < n; ++i) hashes[i] = names_.hash(neighbours[i]);
-  for (std::size_t i = 0; i < n; ++i) edges[i].project_id = names_.find(neighbours[i], hashes[i]);
+  std::vector<NameId> found(n);
+  for (std::size_t i = 0; i < n; ++i) found[i] = names_.find(neighbours[i], hashes[i]);
 
+  std::vector<MemoryEdge> edges(n);
   std::size_t held = 0;  // entries whose two names are held
   try {
     NameId project = kNoName;
     std::string_view project_text;
     for (; held < n; ++held) {
-      MemoryEdge& e = edges[held];
-      const NameId found = e.project_id;  // the neighbour's id, parked there above
-      NameId to = found;
-      if (found != kNoName) {
-        names_.retain(found);
+      NameId to = found[held];
+      if (to != kNoName) {
+        names_.retain(to);
       } else {
         to = names_.acquire(neighbours[held], hashes[held]);
       }
@@ -171,7 +170,7 @@ void AdjacencyMap::append_new_entries(NameId concept_id,
         names_.release(to);
         throw;
       }
-      e = make_edge(to, project, values[held]);
+      edges[held] = make_edge(to, project, values[held]);
     }
     ensure_slots();
     concepts_[concept_id].map.append_all(arena_, concept_id, edges);
